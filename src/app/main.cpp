@@ -1,0 +1,40 @@
+// deskwave: the desktop side of Deskwave.
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+
+#include "app/app_controller.h"
+#include "app/unbuilt_components.h"
+#include "platform/asio_runtime.h"
+#include "platform/memory_settings_store.h"
+#include "platform/sqlite_settings_store.h"
+
+using namespace deskwave;
+
+int main(int argc, char** argv) {
+  CLI::App cli{"Deskwave: drive AI coding assistants on this computer from your phone."};
+  bool headless = false;
+  cli.add_flag("--headless", headless, "Run the bridge without any window");
+  cli.set_version_flag("--version", std::string("deskwave ") + DESKWAVE_VERSION);
+  CLI11_PARSE(cli, argc, argv);
+
+  AsioRuntime asio;
+  const auto& runtime = asio.runtime();
+  const auto paths = Paths::fromEnvironment();
+
+  std::shared_ptr<SettingsStore> settings = SqliteSettingsStore::open(paths.settingsFile());
+  if (!settings) {
+    std::cerr << "deskwave: settings are kept in memory only for this run\n";
+    settings = std::make_shared<MemorySettingsStore>();
+  }
+  auto log = WatcherDebugLog::create(paths.debugLogFile(), runtime.main, runtime.clock);
+  auto controller = AppController::create(runtime, paths, makeUnbuiltComponents(settings, log));
+  controller->onShowSetup = [log] {
+    log->log("Setup: sign in and choose your AI tools to start the bridge");
+  };
+
+  runtime.main->post([controller] { controller->launch(); });
+  asio.stopOnSignals();
+  asio.runMainLoop();
+  return 0;
+}

@@ -1,0 +1,142 @@
+#include "app/unbuilt_components.h"
+
+#include <atomic>
+
+#include "app/settings_keys.h"
+
+namespace deskwave {
+namespace {
+
+// Logs "<what> is not part of this build yet" the first time it is used.
+class NotYetBuilt {
+ public:
+  NotYetBuilt(std::shared_ptr<WatcherDebugLog> log, std::string what) : log_(std::move(log)), what_(std::move(what)) {}
+  void used() {
+    if (!said_.exchange(true)) log_->log(what_ + " is not part of this build yet");
+  }
+
+ private:
+  std::shared_ptr<WatcherDebugLog> log_;
+  std::string what_;
+  std::atomic<bool> said_{false};
+};
+
+class UnbuiltIPMonitor final : public IPMonitor {
+ public:
+  void refresh() override {}
+};
+
+class UnbuiltPaster final : public CursorPaster {
+ public:
+  explicit UnbuiltPaster(std::shared_ptr<WatcherDebugLog> log) : n_(std::move(log), "PASTE: prompt injection") {}
+  void pasteText(const std::string&, const std::string&) override { n_.used(); }
+  void pasteToClaude(const std::string&, const std::string&) override { n_.used(); }
+  void pasteGeneric(const std::string&, const std::string&) override { n_.used(); }
+  void pasteImages(const std::vector<std::filesystem::path>&, const std::string&, const std::string&) override {
+    n_.used();
+  }
+  void answerClaudePrompt(const std::string&) override { n_.used(); }
+  void answerClaudeQuestionOther(const std::string&) override { n_.used(); }
+  void pressClaudeButton(const std::string&) override { n_.used(); }
+
+ private:
+  NotYetBuilt n_;
+};
+
+class UnbuiltRelay final : public RelayClient {
+ public:
+  explicit UnbuiltRelay(std::shared_ptr<WatcherDebugLog> log) : n_(std::move(log), "RELAY: the relay client") {}
+  void start(const std::string&, const SymmetricKey&) override { n_.used(); }
+  void sendResponse(const OutboxItem&) override {}
+  void sendTabs(const std::vector<std::string>&) override {}
+
+ private:
+  NotYetBuilt n_;
+};
+
+class UnbuiltServer final : public HTTPServer {
+ public:
+  explicit UnbuiltServer(std::shared_ptr<WatcherDebugLog> log) : n_(std::move(log), "HTTPServer: the local link") {}
+  void start() override { n_.used(); }
+  void startTurn(const std::string&) override {}
+  void setSuppressed(const std::string&, bool) override {}
+  void updatePartial(const std::string&, const std::optional<std::string>&) override {}
+  void filePermission(PermissionEntry) override {}
+  void permClearQuestions() override {}
+  void setPaused(bool) override {}
+
+ private:
+  NotYetBuilt n_;
+};
+
+class UnbuiltClaudeMonitor final : public ClaudeMonitor {
+ public:
+  explicit UnbuiltClaudeMonitor(std::shared_ptr<WatcherDebugLog> log)
+      : n_(std::move(log), "ClaudeMonitor: the Claude conversation mirror") {}
+  void start() override { n_.used(); }
+
+ private:
+  NotYetBuilt n_;
+};
+
+class UnbuiltCockpit final : public AICockpitMonitor {
+ public:
+  UnbuiltCockpit(std::shared_ptr<WatcherDebugLog> log, std::string tab)
+      : n_(std::move(log), "Activity monitor " + tab) {}
+  void start() override { n_.used(); }
+
+ private:
+  NotYetBuilt n_;
+};
+
+class UnbuiltPush final : public APNsSender {
+ public:
+  explicit UnbuiltPush(std::shared_ptr<WatcherDebugLog> log) : n_(std::move(log), "APNs: push notification") {}
+  void setDeviceToken(const std::string&, bool) override { n_.used(); }
+  void send(const std::string&, const std::string&, bool) override { n_.used(); }
+
+ private:
+  NotYetBuilt n_;
+};
+
+class StoredAuthState final : public AuthState {
+ public:
+  explicit StoredAuthState(const SettingsStore& settings) { username.assign(settings.getString(keys::authUsername)); }
+};
+
+class UnbuiltSleepInhibitor final : public SleepInhibitor {
+ public:
+  explicit UnbuiltSleepInhibitor(std::shared_ptr<WatcherDebugLog> log)
+      : n_(std::move(log), "Keep-awake: idle-sleep inhibition") {}
+  Token begin(const std::string&) override {
+    n_.used();
+    return ++last_;
+  }
+  void end(Token) override {}
+
+ private:
+  NotYetBuilt n_;
+  Token last_ = 0;
+};
+
+}  // namespace
+
+BridgeComponents makeUnbuiltComponents(std::shared_ptr<SettingsStore> settings,
+                                       std::shared_ptr<WatcherDebugLog> log) {
+  BridgeComponents c;
+  c.settings = settings;
+  c.log = log;
+  c.ipMonitor = std::make_shared<UnbuiltIPMonitor>();
+  c.cursorPaster = std::make_shared<UnbuiltPaster>(log);
+  c.relayClient = std::make_shared<UnbuiltRelay>(log);
+  c.server = std::make_shared<UnbuiltServer>(log);
+  c.claudeMonitor = std::make_shared<UnbuiltClaudeMonitor>(log);
+  c.claudeCockpit = std::make_shared<UnbuiltCockpit>(log, "Claude");
+  c.cursorCockpit = std::make_shared<UnbuiltCockpit>(log, "Cursor");
+  c.push = std::make_shared<UnbuiltPush>(log);
+  c.auth = std::make_shared<StoredAuthState>(*settings);
+  c.sleepInhibitor = std::make_shared<UnbuiltSleepInhibitor>(log);
+  return c;
+}
+
+}  // namespace deskwave

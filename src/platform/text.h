@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace deskwave {
+
+// Removes leading and trailing Unicode white space and line breaks; inner text
+// is untouched. Invalid UTF-8 is left as it is.
+std::string trimWhitespace(std::string_view utf8);
+
+// Unicode lower-casing, independent of the user's locale.
+std::string lowercased(std::string_view utf8);
+
+// Number of user-perceived characters (extended grapheme clusters).
+std::size_t graphemeCount(std::string_view utf8);
+
+// The first `count` user-perceived characters.
+std::string graphemePrefix(std::string_view utf8, std::size_t count);
+
+}  // namespace deskwave
+
+namespace deskwave {
+// Upper-cases ASCII letters only (identifiers, hexadecimal text).
+std::string uppercasedAscii(std::string_view text);
+}  // namespace deskwave
