@@ -44,6 +44,8 @@ AppController::AppController(Runtime runtime, Paths paths, BridgeComponents comp
   keepAwake.assign(c_.settings->getBool(keys::keepAwake));
 }
 
+AppController::~AppController() { statusTimer_.cancel(); }
+
 template <class... Args>
 std::function<void(Args...)> AppController::weakHook(void (AppController::*handler)(Args...)) {
   return [weak = weak_from_this(), handler](Args... args) {

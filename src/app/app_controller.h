@@ -57,6 +57,7 @@ class AppController : public std::enable_shared_from_this<AppController> {
   static constexpr const char* kTokenTarget = "__apns_token__";
 
   static std::shared_ptr<AppController> create(Runtime runtime, Paths paths, BridgeComponents components);
+  ~AppController();
 
   // Launch: applies keep-awake, wires the account-change reset, then starts the
   // bridge or asks for the set-up window.

@@ -21,6 +21,12 @@ namespace deskwave::testing {
 
 using Pair = std::pair<std::string, std::string>;
 
+// Calls noted in order across fakes, when a test hands the same journal to several.
+using Journal = std::vector<std::string>;
+inline void note(Journal* journal, std::string entry) {
+  if (journal) journal->push_back(std::move(entry));
+}
+
 class FakeHTTPServer final : public HTTPServer {
  public:
   void start() override { ++starts; }
@@ -49,12 +55,16 @@ class FakeRelayClient final : public RelayClient {
     key = k;
   }
   void sendResponse(const OutboxItem& item) override { sent.push_back(item); }
-  void sendTabs(const std::vector<std::string>& tabs) override { tabsSent.push_back(tabs); }
+  void sendTabs(const std::vector<std::string>& tabs) override {
+    tabsSent.push_back(tabs);
+    note(journal, "sendTabs");
+  }
 
   std::vector<std::string> rooms;
   std::optional<SymmetricKey> key;
   std::vector<OutboxItem> sent;
   std::vector<std::vector<std::string>> tabsSent;
+  Journal* journal = nullptr;
 };
 
 // Records every call in one list, as "operation|target|text", so tests can check order.
@@ -62,12 +72,15 @@ class FakeCursorPaster final : public CursorPaster {
  public:
   void pasteText(const std::string& text, const std::string& target) override {
     calls.push_back("pasteText|" + target + "|" + text);
+    note(journal, calls.back());
   }
   void pasteToClaude(const std::string& text, const std::string& target) override {
     calls.push_back("pasteToClaude|" + target + "|" + text);
+    note(journal, calls.back());
   }
   void pasteGeneric(const std::string& text, const std::string& target) override {
     calls.push_back("pasteGeneric|" + target + "|" + text);
+    note(journal, calls.back());
   }
   void pasteImages(const std::vector<std::filesystem::path>& files, const std::string& text,
                    const std::string& target) override {
@@ -80,6 +93,7 @@ class FakeCursorPaster final : public CursorPaster {
 
   std::vector<std::string> calls;
   std::vector<std::vector<std::filesystem::path>> imageFiles;
+  Journal* journal = nullptr;
 };
 
 class FakeClaudeMonitor final : public ClaudeMonitor {

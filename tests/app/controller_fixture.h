@@ -1,0 +1,72 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/app_controller.h"
+#include "app/settings_keys.h"
+#include "platform/memory_settings_store.h"
+#include "platform/virtual_time.h"
+#include "support/fakes.h"
+#include "support/temp_home.h"
+
+namespace deskwave::testing {
+
+// A controller over recording fakes, in virtual time, with a temporary home.
+// By default the user is onboarded (tools "Cursor", "Codex") and signed in.
+class ControllerTest : public ::testing::Test {
+ protected:
+  ControllerTest() {
+    settings->setStringList(keys::selectedTools, {"Cursor", "Codex"});
+    settings->setBool(keys::onboardingDone, true);
+    auth->username.assign("me@example.com");
+  }
+
+  // Builds the controller from the current settings.
+  std::shared_ptr<AppController> make() {
+    log = WatcherDebugLog::create(home.paths().debugLogFile(), runtime.main, runtime.clock,
+                                  [this](std::string_view line) { echoed.emplace_back(line); });
+    BridgeComponents c{settings, log,  ipMonitor, paster, relay, server, claudeMonitor,
+                       claudeCockpit, cursorCockpit, push, auth, inhibitor};
+    controller = AppController::create(runtime, home.paths(), c);
+    return controller;
+  }
+
+  std::shared_ptr<AppController> started() {
+    make()->startBridge();
+    return controller;
+  }
+
+  // Log messages without the "[ResponseWatcher] [HH:mm:ss] " prefix.
+  std::vector<std::string> logged() const {
+    std::vector<std::string> out;
+    for (const auto& line : echoed) {
+      const auto end = line.find("] ", line.find("] ") + 2);
+      out.push_back(end == std::string::npos ? line : line.substr(end + 2));
+    }
+    return out;
+  }
+
+  TempHome home;
+  std::shared_ptr<VirtualTime> time = VirtualTime::create();
+  Runtime runtime = time->runtime();
+  std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();
+  std::vector<std::string> echoed;
+  std::shared_ptr<WatcherDebugLog> log;
+  std::shared_ptr<FakeIPMonitor> ipMonitor = std::make_shared<FakeIPMonitor>();
+  std::shared_ptr<FakeCursorPaster> paster = std::make_shared<FakeCursorPaster>();
+  std::shared_ptr<FakeRelayClient> relay = std::make_shared<FakeRelayClient>();
+  std::shared_ptr<FakeHTTPServer> server = std::make_shared<FakeHTTPServer>();
+  std::shared_ptr<FakeClaudeMonitor> claudeMonitor = std::make_shared<FakeClaudeMonitor>();
+  std::shared_ptr<FakeCockpitMonitor> claudeCockpit = std::make_shared<FakeCockpitMonitor>();
+  std::shared_ptr<FakeCockpitMonitor> cursorCockpit = std::make_shared<FakeCockpitMonitor>();
+  std::shared_ptr<FakeAPNsSender> push = std::make_shared<FakeAPNsSender>();
+  std::shared_ptr<FakeAuthState> auth = std::make_shared<FakeAuthState>();
+  std::shared_ptr<FakeSleepInhibitor> inhibitor = std::make_shared<FakeSleepInhibitor>();
+  std::shared_ptr<AppController> controller;
+};
+
+}  // namespace deskwave::testing
