@@ -8,6 +8,13 @@
 #include "platform/uuid.h"
 
 namespace deskwave {
+namespace {
+
+// About 250 years either side of 2001: well inside the range of WallTime, whose
+// nanosecond ticks reach only about 292 years either side of 1970.
+constexpr double kMaxTimestampSeconds = 8e9;
+
+}  // namespace
 
 Message Message::make(std::string text, WallTime now, bool isReceived) {
   return Message{newUuid(), std::move(text), now, isReceived};
@@ -33,7 +40,9 @@ std::optional<std::vector<Message>> messagesFromJson(std::string_view text) {
       auto id = json::requireString(record, "id");
       if (!isCanonicalUuid(id)) throw json::DecodeError("\"id\" is not a UUID");
       const double seconds = json::requireNumber(record, "timestamp");
-      if (!std::isfinite(seconds)) throw json::DecodeError("\"timestamp\" is not finite");
+      // Beyond this the conversion to the clock's integer ticks would overflow.
+      if (!std::isfinite(seconds) || std::fabs(seconds) > kMaxTimestampSeconds)
+        throw json::DecodeError("\"timestamp\" is out of range");
       out.push_back(Message{uppercasedAscii(id), json::requireString(record, "text"),
                             fromSecondsSinceReferenceDate(seconds),
                             json::optionalBool(record, "isReceived").value_or(false)});

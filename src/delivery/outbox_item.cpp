@@ -11,7 +11,11 @@ nlohmann::json toObject(const OutboxItem& item) {
 
 }  // namespace
 
-std::string OutboxItem::toJson() const { return toObject(*this).dump(); }
+// Replace invalid UTF-8 rather than fail: a captured reply may be cut in the
+// middle of a character, and it must still reach the phone.
+std::string OutboxItem::toJson() const {
+  return toObject(*this).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
 
 std::optional<OutboxItem> OutboxItem::fromJson(std::string_view text) {
   return json::parse(text, [](const nlohmann::json& j) {
