@@ -8,6 +8,10 @@ packages=(
   libssl-dev libcurl4-openssl-dev libsqlite3-dev
   nlohmann-json3-dev libicu-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  libavahi-client-dev
+  # For the tests: a private D-Bus and Avahi daemon in a network namespace,
+  # fuzzing with clang, and the load generator and reference server of the benchmarks.
+  dbus avahi-daemon avahi-utils iproute2 clang libclang-rt-14-dev wrk nginx-light curl
 )
 
 missing=()
@@ -19,6 +23,14 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo_cmd=()
   [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
   export DEBIAN_FRONTEND=noninteractive
+  # Installing must not start daemons (Avahi would announce on the real network).
+  added_policy=""
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' | "${sudo_cmd[@]}" tee /usr/sbin/policy-rc.d >/dev/null
+    "${sudo_cmd[@]}" chmod +x /usr/sbin/policy-rc.d
+    added_policy=1
+  fi
   "${sudo_cmd[@]}" apt-get update -q
   "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+  if [ -n "$added_policy" ]; then "${sudo_cmd[@]}" rm -f /usr/sbin/policy-rc.d; fi
 fi

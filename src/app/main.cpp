@@ -5,6 +5,8 @@
 
 #include "app/app_controller.h"
 #include "app/unbuilt_components.h"
+#include "local/local_server.h"
+#include "local/system_ip_monitor.h"
 #include "platform/asio_runtime.h"
 #include "platform/memory_settings_store.h"
 #include "platform/sqlite_settings_store.h"
@@ -28,7 +30,13 @@ int main(int argc, char** argv) {
     settings = std::make_shared<MemorySettingsStore>();
   }
   auto log = WatcherDebugLog::create(paths.debugLogFile(), runtime.main, runtime.clock);
-  auto controller = AppController::create(runtime, paths, makeUnbuiltComponents(settings, log));
+  auto components = makeUnbuiltComponents(settings, log);
+  components.server = LocalServer::create(runtime, asio.pool(), makeAvahiAdvertiser([log](const std::string& line) {
+                                            log->log(line);
+                                          }),
+                                          LocalServer::Options{});
+  components.ipMonitor = SystemIPMonitor::create(runtime);
+  auto controller = AppController::create(runtime, paths, components);
   controller->onShowSetup = [log] {
     log->log("Setup: sign in and choose your AI tools to start the bridge");
   };

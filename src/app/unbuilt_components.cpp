@@ -21,11 +21,6 @@ class NotYetBuilt {
   std::atomic<bool> said_{false};
 };
 
-class UnbuiltIPMonitor final : public IPMonitor {
- public:
-  void refresh() override {}
-};
-
 class UnbuiltPaster final : public CursorPaster {
  public:
   explicit UnbuiltPaster(std::shared_ptr<WatcherDebugLog> log) : n_(std::move(log), "PASTE: prompt injection") {}
@@ -49,21 +44,6 @@ class UnbuiltRelay final : public RelayClient {
   void start(const std::string&, const SymmetricKey&) override { n_.used(); }
   void sendResponse(const OutboxItem&) override {}
   void sendTabs(const std::vector<std::string>&) override {}
-
- private:
-  NotYetBuilt n_;
-};
-
-class UnbuiltServer final : public HTTPServer {
- public:
-  explicit UnbuiltServer(std::shared_ptr<WatcherDebugLog> log) : n_(std::move(log), "HTTPServer: the local link") {}
-  void start() override { n_.used(); }
-  void startTurn(const std::string&) override {}
-  void setSuppressed(const std::string&, bool) override {}
-  void updatePartial(const std::string&, const std::optional<std::string>&) override {}
-  void filePermission(PermissionEntry) override {}
-  void permClearQuestions() override {}
-  void setPaused(bool) override {}
 
  private:
   NotYetBuilt n_;
@@ -126,10 +106,8 @@ BridgeComponents makeUnbuiltComponents(std::shared_ptr<SettingsStore> settings,
   BridgeComponents c;
   c.settings = settings;
   c.log = log;
-  c.ipMonitor = std::make_shared<UnbuiltIPMonitor>();
   c.cursorPaster = std::make_shared<UnbuiltPaster>(log);
   c.relayClient = std::make_shared<UnbuiltRelay>(log);
-  c.server = std::make_shared<UnbuiltServer>(log);
   c.claudeMonitor = std::make_shared<UnbuiltClaudeMonitor>(log);
   c.claudeCockpit = std::make_shared<UnbuiltCockpit>(log, "Claude");
   c.cursorCockpit = std::make_shared<UnbuiltCockpit>(log, "Cursor");

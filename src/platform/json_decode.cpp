@@ -27,13 +27,14 @@ double requireNumber(const nlohmann::json& object, std::string_view key) {
   return v.get<double>();
 }
 
+// An absent key and an explicit null both read as absent.
 std::optional<std::string> optionalString(const nlohmann::json& object, std::string_view key) {
-  if (!object.is_object() || !object.contains(key)) return std::nullopt;
+  if (!object.is_object() || !object.contains(key) || object.at(key).is_null()) return std::nullopt;
   return requireString(object, key);
 }
 
 std::optional<bool> optionalBool(const nlohmann::json& object, std::string_view key) {
-  if (!object.is_object() || !object.contains(key)) return std::nullopt;
+  if (!object.is_object() || !object.contains(key) || object.at(key).is_null()) return std::nullopt;
   return requireBool(object, key);
 }
 

@@ -20,7 +20,7 @@ const nlohmann::json& require(const nlohmann::json& object, std::string_view key
 std::string requireString(const nlohmann::json& object, std::string_view key);
 bool requireBool(const nlohmann::json& object, std::string_view key);
 double requireNumber(const nlohmann::json& object, std::string_view key);
-// An absent key gives nullopt; a present key of the wrong type fails.
+// An absent key or null gives nullopt; a present key of another type fails.
 std::optional<std::string> optionalString(const nlohmann::json& object, std::string_view key);
 std::optional<bool> optionalBool(const nlohmann::json& object, std::string_view key);
 

@@ -90,3 +90,16 @@ std::string uppercasedAscii(std::string_view text) {
   return out;
 }
 }  // namespace deskwave
+
+namespace deskwave {
+bool isValidUtf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    UChar32 c;
+    int32_t pos = static_cast<int32_t>(i);
+    U8_NEXT(reinterpret_cast<const uint8_t*>(s.data()), pos, static_cast<int32_t>(s.size()), c);
+    if (c < 0) return false;
+    i = static_cast<std::size_t>(pos);
+  }
+  return true;
+}
+}  // namespace deskwave

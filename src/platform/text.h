@@ -25,3 +25,8 @@ namespace deskwave {
 // Upper-cases ASCII letters only (identifiers, hexadecimal text).
 std::string uppercasedAscii(std::string_view text);
 }  // namespace deskwave
+
+namespace deskwave {
+// True when `bytes` is well-formed UTF-8.
+bool isValidUtf8(std::string_view bytes);
+}  // namespace deskwave
