@@ -10,6 +10,7 @@
 #include "platform/asio_runtime.h"
 #include "platform/memory_settings_store.h"
 #include "platform/sqlite_settings_store.h"
+#include "relay/websocket_relay_client.h"
 
 using namespace deskwave;
 
@@ -36,6 +37,8 @@ int main(int argc, char** argv) {
                                           }),
                                           LocalServer::Options{});
   components.ipMonitor = SystemIPMonitor::create(runtime);
+  components.relayClient =
+      WebSocketRelayClient::create(runtime, makeBeastWebSocketClient(asio.pool()), configuredRelayURL(), log);
   auto controller = AppController::create(runtime, paths, components);
   controller->onShowSetup = [log] {
     log->log("Setup: sign in and choose your AI tools to start the bridge");

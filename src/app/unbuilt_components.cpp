@@ -38,17 +38,6 @@ class UnbuiltPaster final : public CursorPaster {
   NotYetBuilt n_;
 };
 
-class UnbuiltRelay final : public RelayClient {
- public:
-  explicit UnbuiltRelay(std::shared_ptr<WatcherDebugLog> log) : n_(std::move(log), "RELAY: the relay client") {}
-  void start(const std::string&, const SymmetricKey&) override { n_.used(); }
-  void sendResponse(const OutboxItem&) override {}
-  void sendTabs(const std::vector<std::string>&) override {}
-
- private:
-  NotYetBuilt n_;
-};
-
 class UnbuiltClaudeMonitor final : public ClaudeMonitor {
  public:
   explicit UnbuiltClaudeMonitor(std::shared_ptr<WatcherDebugLog> log)
@@ -107,7 +96,6 @@ BridgeComponents makeUnbuiltComponents(std::shared_ptr<SettingsStore> settings,
   c.settings = settings;
   c.log = log;
   c.cursorPaster = std::make_shared<UnbuiltPaster>(log);
-  c.relayClient = std::make_shared<UnbuiltRelay>(log);
   c.claudeMonitor = std::make_shared<UnbuiltClaudeMonitor>(log);
   c.claudeCockpit = std::make_shared<UnbuiltCockpit>(log, "Claude");
   c.cursorCockpit = std::make_shared<UnbuiltCockpit>(log, "Cursor");

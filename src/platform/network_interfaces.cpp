@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 namespace deskwave {
@@ -64,9 +65,21 @@ class NetlinkWatcher final : public NetworkChangeWatcher {
         return;
       }
       if (fds[1].revents) return;
-      // Drain the whole batch, then report once.
+      // Drain the whole batch, then report once. ENOBUFS means the kernel dropped
+      // messages because the queue overflowed: something changed all the same.
       bool changed = false;
-      while (::recv(socket_, buffer, sizeof buffer, MSG_DONTWAIT) > 0) changed = true;
+      for (;;) {
+        const auto n = ::recv(socket_, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0) {
+          changed = true;
+        } else if (n < 0 && errno == ENOBUFS) {
+          changed = true;
+        } else if (n < 0 && errno == EINTR) {
+          continue;
+        } else {
+          break;
+        }
+      }
       if (changed && onChange) onChange();
     }
   }
@@ -102,7 +115,14 @@ std::unique_ptr<NetworkChangeWatcher> watchNetworkChanges(std::function<void()> 
     say("Network: cannot watch address changes: no event descriptor");
     return nullptr;
   }
-  return std::make_unique<NetlinkWatcher>(fd, stop, std::move(onChange));
+  try {
+    return std::make_unique<NetlinkWatcher>(fd, stop, std::move(onChange));
+  } catch (const std::system_error& error) {
+    ::close(fd);
+    ::close(stop);
+    say(std::string("Network: cannot watch address changes: ") + error.what());
+    return nullptr;
+  }
 }
 
 }  // namespace deskwave

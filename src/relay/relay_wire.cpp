@@ -51,9 +51,14 @@ std::string encodePromptPayload(const std::string& target, const std::string& te
 
 std::string encodeAckPayload(const std::string& ackId) { return dump({{"ackId", ackId}}); }
 
-std::string seal(const SymmetricKey& key, std::string_view plaintext) {
-  const auto combined = aesGcmSeal(key, randomNonce(), plaintext);
+std::string sealWithNonce(const SymmetricKey& key, const std::array<std::uint8_t, 12>& nonce,
+                          std::string_view plaintext) {
+  const auto combined = aesGcmSeal(key, nonce, plaintext);
   return combined.empty() ? std::string() : base64Encode(combined);
+}
+
+std::string seal(const SymmetricKey& key, std::string_view plaintext) {
+  return sealWithNonce(key, randomNonce(), plaintext);
 }
 
 std::variant<std::string, OpenError> open(const SymmetricKey& key, std::string_view sealedBase64) {

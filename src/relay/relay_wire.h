@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -35,6 +36,8 @@ std::string encodeAckPayload(const std::string& ackId);
 
 // Seals `plaintext` under `key` with a fresh nonce; Base64 of nonce||ciphertext||tag.
 std::string seal(const SymmetricKey& key, std::string_view plaintext);
+// The same with a given nonce (for checking against other implementations).
+std::string sealWithNonce(const SymmetricKey& key, const std::array<std::uint8_t, 12>& nonce, std::string_view plaintext);
 
 // Why a "message" could not be opened; `text` is its form in log lines.
 struct OpenError {

@@ -1,0 +1,209 @@
+// The desktop's relay client and a phone-side peer meeting in a room of a real
+// deskwave-relay process on loopback, including the relay dying and coming back.
+
+#include <gmock/gmock.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <future>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "capture/watcher_debug_log.h"
+#include "delivery/response_outbox.h"
+#include "platform/asio_runtime.h"
+#include "platform/crypto.h"
+#include "relay/relay_wire.h"
+#include "relay/test_peer.h"
+#include "relay/websocket_relay_client.h"
+#include "support/temp_home.h"
+
+namespace deskwave::testing {
+namespace {
+
+using State = WebSocketRelayClient::State;
+
+// A deskwave-relay child process.
+class RelayProcess {
+ public:
+  explicit RelayProcess(std::uint16_t port = 0) {
+    int out[2];
+    if (::pipe(out) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], STDOUT_FILENO);
+      ::close(out[0]);
+      ::close(out[1]);
+      const std::string listen = "127.0.0.1:" + std::to_string(port);
+      ::execl(DESKWAVE_RELAY_BINARY, DESKWAVE_RELAY_BINARY, "--listen", listen.c_str(), nullptr);
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    // The first line names the port: "deskwave-relay listening on 127.0.0.1:PORT (…)".
+    std::string line;
+    char c;
+    while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
+    output_ = ::fdopen(out[0], "r");
+    const auto colon = line.find("127.0.0.1:");
+    if (colon != std::string::npos) port_ = static_cast<std::uint16_t>(std::stoi(line.substr(colon + 10)));
+  }
+  ~RelayProcess() { kill(); if (output_) std::fclose(output_); }
+
+  void kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  std::uint16_t port() const { return port_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::uint16_t port_ = 0;
+  std::FILE* output_ = nullptr;
+};
+
+const std::string kSecret = "3f1c0de2-5b7a-4c1e-9d3b-8a6f2e4d1c00";
+
+class RelayIntegrationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    relay = std::make_unique<RelayProcess>();
+    ASSERT_NE(relay->port(), 0) << "deskwave-relay did not start";
+    url = "ws://127.0.0.1:" + std::to_string(relay->port());
+    loop = std::thread([this] { asio.runMainLoop(); });
+    const auto& rt = asio.runtime();
+    log = WatcherDebugLog::create(home.paths().debugLogFile(), rt.main, rt.clock, [](std::string_view) {});
+    RelayTiming fast{1.0, 4.0, 0.5, 0.3, 0.3};
+    desktop = WebSocketRelayClient::create(rt, makeBeastWebSocketClient(asio.pool()), url, log, fast,
+                                           [](const std::string&) {});
+    desktop->pendingProvider = [this] { return outbox.pending(); };
+    desktop->onAck = [this](const std::string& id) { outbox.ack({id}); };
+    desktop->onMessage = [this](const std::string& target, const std::string& text) {
+      std::lock_guard lock(mutex);
+      prompts.emplace_back(target, text);
+    };
+    onMain([this] { desktop->start(room, key); });
+  }
+
+  void TearDown() override {
+    onMain([this] { desktop.reset(); });
+    asio.stop();
+    loop.join();
+  }
+
+  // Runs `work` on the desktop's main thread and waits for it.
+  template <class F>
+  std::invoke_result_t<F> onMain(F work) {
+    std::packaged_task<decltype(work())()> task(std::move(work));
+    auto result = task.get_future();
+    asio.runtime().main->post([&task] { task(); });
+    return result.get();
+  }
+
+  template <class F>
+  bool eventually(F condition, double seconds = 15) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (condition()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
+  bool desktopConnected() {
+    return onMain([this] { return desktop->connectionState.get() == State::connected; });
+  }
+
+  std::unique_ptr<TestPeer> phoneJoins() {
+    auto phone = std::make_unique<TestPeer>(*phoneClient, url);
+    EXPECT_TRUE(phone->send(wire::encodeJoin(room)));
+    return phone;
+  }
+
+  // Reads the phone's frames for `seconds`, acknowledging the replies whose id
+  // `shouldAck` accepts; returns the reply ids seen (with repeats).
+  std::vector<std::string> phoneReads(TestPeer& phone, double seconds,
+                                      const std::function<bool(const std::string&)>& shouldAck) {
+    std::vector<std::string> ids;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+      auto frame = phone.next(0.05);
+      if (!frame) continue;
+      auto msg = wire::decodeInbound(*frame);
+      if (!msg || msg->type != "message" || !msg->data) continue;
+      auto opened = wire::open(key, *msg->data);
+      if (!std::holds_alternative<std::string>(opened)) continue;
+      const auto j = nlohmann::json::parse(std::get<std::string>(opened), nullptr, false);
+      if (!j.contains("id")) continue;
+      const std::string id = j["id"];
+      ids.push_back(id);
+      if (shouldAck(id)) phone.send(wire::encodeOutbound(wire::seal(key, wire::encodeAckPayload(id))));
+    }
+    return ids;
+  }
+
+  TempHome home;
+  std::unique_ptr<RelayProcess> relay;
+  std::string url;
+  const std::string room = PairingManager::roomId(kSecret);
+  const SymmetricKey key = sha256(kSecret + ":Deskwave-key-v1");
+  AsioRuntime asio{2};
+  std::thread loop;
+  std::shared_ptr<WatcherDebugLog> log;
+  std::shared_ptr<WebSocketRelayClient> desktop;
+  ResponseOutbox outbox;
+  std::mutex mutex;
+  std::vector<std::pair<std::string, std::string>> prompts;
+  AsioRuntime phoneRuntime{1};
+  std::shared_ptr<WebSocketClient> phoneClient = makeBeastWebSocketClient(phoneRuntime.pool());
+};
+
+TEST_F(RelayIntegrationTest, PromptsArriveAndRepliesAreResentUntilAcknowledged) {
+  ASSERT_TRUE(eventually([&] { return desktopConnected(); }));
+  auto phone = phoneJoins();
+  ASSERT_TRUE(eventually([&] { return onMain([&] { return desktop->peerConnected.get(); }); }));
+
+  phone->send(wire::encodeOutbound(wire::seal(key, wire::encodePromptPayload("cursor", "explain main.cpp"))));
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard lock(mutex);
+    return !prompts.empty();
+  }));
+  EXPECT_EQ(prompts[0], (std::pair<std::string, std::string>("cursor", "explain main.cpp")));
+
+  const auto a = outbox.add("cursor", "reply A", "assistant");
+  const auto b = outbox.add("cursor", "reply B", "assistant");
+  // The phone acknowledges only A; B keeps coming back.
+  auto seen = phoneReads(*phone, 1.5, [&](const std::string& id) { return id == a.id; });
+  EXPECT_GE(std::count(seen.begin(), seen.end(), b.id), 2);
+  EXPECT_TRUE(eventually([&] { return outbox.pending().size() == 1; }));
+  seen = phoneReads(*phone, 1.0, [](const std::string&) { return false; });
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), a.id), 0) << "an acknowledged reply is not resent";
+  EXPECT_GE(std::count(seen.begin(), seen.end(), b.id), 2);
+}
+
+TEST_F(RelayIntegrationTest, RepliesSurviveTheRelayDyingAndComingBack) {
+  ASSERT_TRUE(eventually([&] { return desktopConnected(); }));
+  const std::set<std::string> expected = {outbox.add("cursor", "one", "assistant").id,
+                                          outbox.add("codex", "two", "assistant").id,
+                                          outbox.add("Claude", "three", "user").id};
+  const auto port = relay->port();
+  relay->kill();
+  ASSERT_TRUE(eventually([&] { return !desktopConnected(); })) << "the drop is noticed";
+  relay = std::make_unique<RelayProcess>(port);
+  ASSERT_EQ(relay->port(), port);
+  ASSERT_TRUE(eventually([&] { return desktopConnected(); })) << "the client reconnects by itself";
+
+  auto phone = phoneJoins();
+  std::set<std::string> received;
+  eventually([&] {
+    for (const auto& id : phoneReads(*phone, 0.3, [](const std::string&) { return true; })) received.insert(id);
+    return received == expected && outbox.pending().empty();
+  });
+  EXPECT_EQ(received, expected) << "every reply arrives, once after de-duplication by id";
+  EXPECT_TRUE(outbox.pending().empty());
+}
+
+}  // namespace
+}  // namespace deskwave::testing
