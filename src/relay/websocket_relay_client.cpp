@@ -16,6 +16,14 @@ std::string configuredRelayURL() {
   return DESKWAVE_RELAY_URL;
 }
 
+std::string scanURLFor(const std::string& relayURL) {
+  const auto parsed = parseUrl(relayURL);
+  if (!parsed) return {};
+  const bool ipv6 = parsed->host.find(':') != std::string::npos;
+  return std::string(parsed->tls ? "https://" : "http://") + (ipv6 ? "[" + parsed->host + "]" : parsed->host) + ":" +
+         parsed->port + "/scan";
+}
+
 std::shared_ptr<WebSocketRelayClient> WebSocketRelayClient::create(Runtime runtime,
                                                                    std::shared_ptr<WebSocketClient> transport,
                                                                    std::string relayURL,

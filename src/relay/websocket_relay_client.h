@@ -86,5 +86,7 @@ class WebSocketRelayClient final : public RelayClient, public std::enable_shared
 
 // The relay address: $DESKWAVE_RELAY_URL when set, else the build's configured one.
 std::string configuredRelayURL();
+// The relay's "/scan" address on the same host: http:// for ws://, https:// for wss://.
+std::string scanURLFor(const std::string& relayURL);
 
 }  // namespace deskwave

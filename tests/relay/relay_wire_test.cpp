@@ -1,4 +1,5 @@
 #include "relay/relay_wire.h"
+#include "relay/websocket_relay_client.h"
 
 #include <gtest/gtest.h>
 
@@ -93,6 +94,25 @@ TEST(RelayWireTest, OutgoingRecordsAreCompactJson) {
   EXPECT_EQ(wire::encodeTabsPayload({"Cursor", "Zed"}), R"({"tabs":["Cursor","Zed"]})");
   EXPECT_EQ(wire::encodeResponsePayload({"I", "cursor", "t", "assistant"}),
             R"({"id":"I","isResponse":true,"role":"assistant","target":"cursor","text":"t"})");
+}
+
+TEST(RelayAddressTest, ScanGoesToTheRelayHost) {
+  EXPECT_EQ(scanURLFor("ws://127.0.0.1:9000"), "http://127.0.0.1:9000/scan");
+  EXPECT_EQ(scanURLFor("wss://relay.example.org"), "https://relay.example.org:443/scan");
+  EXPECT_EQ(scanURLFor("ws://[::1]:8080/"), "http://[::1]:8080/scan");
+  EXPECT_EQ(scanURLFor("ws://relay.example.org"), "http://relay.example.org:80/scan");
+  EXPECT_EQ(scanURLFor("ftp://x"), "");
+}
+
+TEST(RelayAddressTest, UrlsAreParsedStrictly) {
+  const auto url = parseUrl("wss://relay.example.org:8443/path?q=1");
+  ASSERT_TRUE(url);
+  EXPECT_TRUE(url->tls);
+  EXPECT_EQ(url->host, "relay.example.org");
+  EXPECT_EQ(url->port, "8443");
+  EXPECT_EQ(url->target, "/path?q=1");
+  for (const std::string bad : {"", "ws://", "relay.example.org", "ws://:80", "ws://host:port", "ws://[::1"})
+    EXPECT_FALSE(parseUrl(bad)) << bad;
 }
 
 }  // namespace
