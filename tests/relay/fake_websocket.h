@@ -24,7 +24,12 @@ class FakeWebSocketTask final : public WebSocketTask {
     ++pings;
     pongWaiter = std::move(onPong);
   }
-  void cancel(std::uint16_t code) override { closeCode = code; }
+  // Like a real connection, a cancelled one lets go of its waiting handlers.
+  void cancel(std::uint16_t code) override {
+    closeCode = code;
+    reader = nullptr;
+    pongWaiter = nullptr;
+  }
 
   // Delivers a frame to the waiting reader; false when nobody is reading.
   bool deliver(std::string text, bool binary = false) {
