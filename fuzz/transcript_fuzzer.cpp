@@ -1,0 +1,32 @@
+// Feeds arbitrary transcript text to the reply readers' line parsing and the
+// shared text rules.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "capture/cursor_transcript_reader.h"
+#include "capture/text_rules.h"
+
+using namespace deskwave;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  // The first line stands for the prompt, the rest for the transcript.
+  const auto lines = nonEmptyLines(text);
+  const std::string prompt = lines.empty() ? std::string() : std::string(lines.front());
+  CursorTranscriptReader::latestAssistantAfterUserPrompt(lines, prompt);
+  for (auto line : lines) {
+    CursorTranscriptReader::userText(line);
+    CursorTranscriptReader::assistantText(line);
+  }
+
+  const auto key = text_rules::comparisonForm(prompt);
+  if (text_rules::comparisonForm(key) != key) __builtin_trap();  // folding is idempotent
+  text_rules::userTextMatchesPrompt(text, key);
+  if (text_rules::isValidReply(text, prompt) && text_rules::comparisonForm(text).empty()) __builtin_trap();
+  text_rules::looksLikeDeskwaveDebugLog(text);
+  const auto cleaned = text_rules::cleanAssistantText(text);
+  if (cleaned.find("\n\n") != std::string::npos) __builtin_trap();  // no blank lines survive
+  return 0;
+}
