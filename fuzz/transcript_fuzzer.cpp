@@ -1,10 +1,11 @@
-// Feeds arbitrary transcript text to the reply readers' line parsing and the
-// shared text rules.
+// Feeds arbitrary transcript text to the reply readers' line parsing, the
+// Claude turn grouping, the activity computation and the shared text rules.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "capture/claude_transcript.h"
 #include "capture/cursor_transcript_reader.h"
 #include "capture/text_rules.h"
 
@@ -19,6 +20,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (auto line : lines) {
     CursorTranscriptReader::userText(line);
     CursorTranscriptReader::assistantText(line);
+  }
+
+  // Claude transcripts: a tail that may start in the middle of a line (and of a
+  // character), grouped into turns, and the activity of the running turn.
+  for (bool midFile : {false, true}) {
+    const auto tail = claude_transcript::tailLines(text, midFile);
+    claude_transcript::turnsFromLines(tail);
+    claude_transcript::runningTurnTextFromLines(claude_transcript::Dialect::claude, tail);
+    claude_transcript::runningTurnTextFromLines(claude_transcript::Dialect::cursor, tail);
   }
 
   const auto key = text_rules::comparisonForm(prompt);

@@ -5,6 +5,8 @@
 
 #include "app/app_controller.h"
 #include "app/unbuilt_components.h"
+#include "capture/transcript_claude_monitor.h"
+#include "capture/transcript_cockpit_monitor.h"
 #include "local/local_server.h"
 #include "local/system_ip_monitor.h"
 #include "platform/asio_runtime.h"
@@ -37,6 +39,9 @@ int main(int argc, char** argv) {
                                           }),
                                           LocalServer::Options{});
   components.ipMonitor = SystemIPMonitor::create(runtime);
+  components.claudeMonitor = TranscriptClaudeMonitor::create(runtime, paths.home, settings, log);
+  components.claudeCockpit = TranscriptCockpitMonitor::create(CockpitAdapter::claude(paths.home), runtime);
+  components.cursorCockpit = TranscriptCockpitMonitor::create(CockpitAdapter::cursor(paths.home), runtime);
   components.relayClient =
       WebSocketRelayClient::create(runtime, makeBeastWebSocketClient(asio.pool()), configuredRelayURL(), log);
   auto controller = AppController::create(runtime, paths, components);

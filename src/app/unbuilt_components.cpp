@@ -38,26 +38,6 @@ class UnbuiltPaster final : public CursorPaster {
   NotYetBuilt n_;
 };
 
-class UnbuiltClaudeMonitor final : public ClaudeMonitor {
- public:
-  explicit UnbuiltClaudeMonitor(std::shared_ptr<WatcherDebugLog> log)
-      : n_(std::move(log), "ClaudeMonitor: the Claude conversation mirror") {}
-  void start() override { n_.used(); }
-
- private:
-  NotYetBuilt n_;
-};
-
-class UnbuiltCockpit final : public AICockpitMonitor {
- public:
-  UnbuiltCockpit(std::shared_ptr<WatcherDebugLog> log, std::string tab)
-      : n_(std::move(log), "Activity monitor " + tab) {}
-  void start() override { n_.used(); }
-
- private:
-  NotYetBuilt n_;
-};
-
 class UnbuiltPush final : public APNsSender {
  public:
   explicit UnbuiltPush(std::shared_ptr<WatcherDebugLog> log) : n_(std::move(log), "APNs: push notification") {}
@@ -96,9 +76,6 @@ BridgeComponents makeUnbuiltComponents(std::shared_ptr<SettingsStore> settings,
   c.settings = settings;
   c.log = log;
   c.cursorPaster = std::make_shared<UnbuiltPaster>(log);
-  c.claudeMonitor = std::make_shared<UnbuiltClaudeMonitor>(log);
-  c.claudeCockpit = std::make_shared<UnbuiltCockpit>(log, "Claude");
-  c.cursorCockpit = std::make_shared<UnbuiltCockpit>(log, "Cursor");
   c.push = std::make_shared<UnbuiltPush>(log);
   c.auth = std::make_shared<StoredAuthState>(*settings);
   c.sleepInhibitor = std::make_shared<UnbuiltSleepInhibitor>(log);

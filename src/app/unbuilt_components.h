@@ -9,8 +9,8 @@ namespace deskwave {
 // Components whose real implementations are not part of this build yet. Each
 // says so once in the debug log when it is first used and otherwise does
 // nothing, so the bridge runs with the parts that exist. The account state reads
-// the stored sign-in. The local server, the address monitor and the relay
-// client are left for the caller to supply.
+// the stored sign-in. The local server, the address monitor, the relay
+// client and the transcript monitors are left for the caller to supply.
 BridgeComponents makeUnbuiltComponents(std::shared_ptr<SettingsStore> settings,
                                        std::shared_ptr<WatcherDebugLog> log);
 

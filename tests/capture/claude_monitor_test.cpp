@@ -1,0 +1,502 @@
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <ostream>
+
+#include "capture/claude_transcript.h"
+#include "capture/transcript_claude_monitor.h"
+#include "platform/memory_settings_store.h"
+#include "platform/virtual_time.h"
+#include "support/temp_home.h"
+
+namespace deskwave::claude_transcript {
+void PrintTo(const Turn& t, std::ostream* os) {
+  *os << "Turn{" << t.ts << ", \"" << t.text << "\", " << (t.isUser ? "user" : "assistant");
+  if (t.question) *os << ", question \"" << t.question->text << "\" (" << t.question->options.size() << " options)";
+  *os << "}";
+}
+}  // namespace deskwave::claude_transcript
+
+namespace deskwave::testing {
+namespace {
+
+namespace fs = std::filesystem;
+namespace ct = claude_transcript;
+using Json = nlohmann::json;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+// ---- Transcript entries as Claude writes them (with the keys the monitor ignores, too).
+
+// "2026-01-01T00:MM:SS.mmmZ": the stamp `seconds` after the virtual clock's start.
+std::string ts(double seconds) {
+  const auto ms = static_cast<long>(seconds * 1000 + 0.5);
+  char b[40];
+  std::snprintf(b, sizeof b, "2026-01-01T%02ld:%02ld:%02ld.%03ldZ", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60,
+                ms % 1000);
+  return b;
+}
+
+Json text(const std::string& t) { return {{"type", "text"}, {"text", t}}; }
+Json toolUse(const std::string& name, Json input = Json::object()) {
+  return {{"type", "tool_use"}, {"id", "toolu_01"}, {"name", name}, {"input", std::move(input)}};
+}
+
+std::string entry(const std::string& type, double at, Json message, Json extra = Json::object()) {
+  Json e = {{"parentUuid", "p"},  {"isSidechain", false}, {"userType", "external"}, {"cwd", "/home/me/app"},
+            {"sessionId", "s-1"}, {"version", "1.0.0"},   {"type", type},           {"message", std::move(message)},
+            {"uuid", "u"},        {"timestamp", ts(at)}};
+  e.update(extra);
+  return e.dump();
+}
+std::string assistant(double at, Json blocks, const char* stop = nullptr, Json extra = Json::object()) {
+  Json message = {{"id", "msg_1"},
+                  {"type", "message"},
+                  {"role", "assistant"},
+                  {"model", "claude"},
+                  {"content", std::move(blocks)},
+                  {"stop_reason", stop ? Json(stop) : Json()}};
+  return entry("assistant", at, std::move(message), std::move(extra));
+}
+std::string reply(double at, const std::string& t) { return assistant(at, Json::array({text(t)}), "end_turn"); }
+std::string prompt(double at, const std::string& t, Json extra = Json::object()) {
+  return entry("user", at, {{"role", "user"}, {"content", t}}, std::move(extra));
+}
+std::string toolResult(double at) {
+  return entry("user", at,
+               {{"role", "user"},
+                {"content", Json::array({{{"type", "tool_result"}, {"tool_use_id", "toolu_01"}, {"content", "ok"}}})}},
+               {{"toolUseResult", {{"stdout", "build ok"}}}});
+}
+Json options(std::initializer_list<std::pair<const char*, const char*>> list) {
+  Json out = Json::array();
+  for (const auto& [label, description] : list) {
+    Json o = {{"label", label}};
+    if (description) o["description"] = description;
+    out.push_back(o);
+  }
+  return out;
+}
+
+void setModified(const fs::path& file, WallTime t) {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+  timespec times[2];
+  times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(ns / 1000000000);
+  times[0].tv_nsec = times[1].tv_nsec = static_cast<long>(ns % 1000000000);
+  ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+}
+
+void writeBytes(const fs::path& file, const std::string& bytes, WallTime modified) {
+  fs::create_directories(file.parent_path());
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+  setModified(file, modified);
+}
+
+std::string joinLines(const std::vector<std::string>& lines) {
+  std::string out;
+  for (const auto& l : lines) out += l + "\n";
+  return out;
+}
+
+std::vector<ct::Json> parsed(const std::vector<std::string>& lines) {
+  std::vector<ct::Json> out;
+  for (const auto& l : lines) out.push_back(ct::Json::parse(l));
+  return out;
+}
+
+// ---- Tail decoding
+
+TEST(ClaudeTranscriptTail, SplitsIntoWholeWellFormedLines) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool cut;
+    std::vector<std::string> lines;
+  };
+  const std::vector<Case> cases = {
+      {"whole file", "a\nb\r\n\n\nc", false, {"a", "b", "c"}},
+      {"cut: the first piece is dropped", "tial}\nb\nc\n", true, {"b", "c"}},
+      {"cut inside a two-byte character",
+       "\xA9"
+       "tail\nb\n",
+       true,
+       {"b"}},
+      {"cut inside a four-byte character", "\x9F\x98\x80!\"}\nb\n", true, {"b"}},
+      {"cut: one line longer than the tail", "no line break at all", true, {}},
+      {"cut right at a line break", "\nb", true, {"b"}},
+      {"raw line separators stay inside a line",
+       "{\"t\":\"x\xE2\x80\xA8y\xC2\x85z\"}\nb",
+       false,
+       {"{\"t\":\"x\xE2\x80\xA8y\xC2\x85z\"}", "b"}},
+  };
+  for (const auto& c : cases) {
+    const auto lines = ct::tailLines(c.bytes, c.cut);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.end()), c.lines) << c.name;
+  }
+  // Bytes that are not UTF-8 (stray, or a character cut while being written)
+  // cost only their own line.
+  auto cutCharacter = reply(2, "@@");
+  cutCharacter.replace(cutCharacter.find("@@"), 2, "\xE2\x82");
+  const auto mixed = reply(1, "a") + "\n\xff\xfe\n" + cutCharacter + "\n" + reply(3, "b\xC3\xA9");
+  EXPECT_THAT(ct::turnsFromLines(ct::tailLines(mixed, false)),
+              ElementsAre(ct::Turn{ts(1), "a", false, std::nullopt}, ct::Turn{ts(3), "b\u00E9", false, std::nullopt}));
+
+  EXPECT_EQ(ct::tailOffset(999'999), 0u);
+  EXPECT_EQ(ct::tailOffset(1'000'000), 0u);
+  EXPECT_EQ(ct::tailOffset(1'000'001), 1u);
+  EXPECT_EQ(ct::tailOffset(5'000'000), 4'000'000u);
+}
+
+TEST(ClaudeTranscriptTail, OnlyCompleteObjectsAreEntries) {
+  const auto line = reply(1, "done");
+  EXPECT_TRUE(ct::parseEntry(line));
+  for (std::size_t cut : {std::size_t{1}, line.size() / 2, line.size() - 1})
+    EXPECT_FALSE(ct::parseEntry(std::string_view(line).substr(0, cut))) << "half-written at " << cut;
+  EXPECT_FALSE(ct::parseEntry("[1,2]"));
+  EXPECT_FALSE(ct::parseEntry("\"text\""));
+  EXPECT_FALSE(ct::parseEntry("{\"a\":\"\xff\"}"));
+  EXPECT_FALSE(ct::parseEntry("{} {}"));
+}
+
+class TranscriptTailFile : public ::testing::Test {
+ protected:
+  TempHome home;
+};
+
+TEST_F(TranscriptTailFile, ReadsAtMostTheLastBytesAndNeverBlocks) {
+  const auto file = home.path() / "t.jsonl";
+  writeBytes(file, "0123456789", VirtualTime::defaultStart());
+  for (const auto& [max, bytes, cut] : std::vector<std::tuple<std::uint64_t, std::string, bool>>{
+           {100, "0123456789", false}, {10, "0123456789", false}, {4, "6789", true}}) {
+    const auto tail = readTranscriptTail(file, max);
+    EXPECT_EQ(tail.bytes, bytes) << max;
+    EXPECT_EQ(tail.startsMidFile, cut) << max;
+  }
+  EXPECT_TRUE(readTranscriptTail(home.path() / "missing.jsonl").bytes.empty());
+  EXPECT_TRUE(readTranscriptTail(home.path()).bytes.empty()) << "a folder";
+  const auto pipe = home.path() / "pipe.jsonl";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  EXPECT_TRUE(readTranscriptTail(pipe).bytes.empty()) << "a named pipe is not opened (it would block)";
+}
+
+// ---- Grouping entries into turns
+
+TEST(ClaudeTranscriptTurns, AReplyStreamedOverSeveralEntriesIsOneTurnAtEndTurn) {
+  const auto turns = ct::turns(parsed({
+      prompt(1, "  Fix the build\n"),
+      assistant(2, Json::array({{{"type", "thinking"}, {"thinking", "hmm"}}})),
+      assistant(3, Json::array({text("  Looking at the build.  ")})),
+      assistant(4, Json::array({toolUse("Bash", {{"command", "make"}})}), "tool_use"),
+      toolResult(5),  // neither ends the turn nor is a prompt
+      assistant(6, Json::array({text("[REDACTED]Fixed:\n\n  the linker flags.")})),
+      assistant(7, Json::array(), "end_turn"),
+  }));
+  EXPECT_THAT(turns,
+              ElementsAre(ct::Turn{ts(1), "Fix the build", true, std::nullopt},
+                          ct::Turn{ts(7), "Looking at the build.\nFixed:\nthe linker flags.", false, std::nullopt}));
+}
+
+TEST(ClaudeTranscriptTurns, AQuestionCarriesItsOptionsAndAlignedDescriptions) {
+  const Json input = {
+      {"questions",
+       Json::array({
+           {{"question", "Without choices?"}, {"options", Json::array()}},
+           {{"question", "Which database?"},
+            {"header", "DB"},
+            {"options", options({{"SQLite", "embedded"}, {"Postgres", nullptr}, {"MySQL", "widely hosted"}})}},
+       })}};
+  const auto turns = ct::turns(parsed({
+      assistant(1, Json::array({text("I need one answer.")})),
+      assistant(2, Json::array({toolUse("AskUserQuestion", input)}), "tool_use"),
+      assistant(3, Json::array({toolUse("AskUserQuestion", input)}), "tool_use"),  // nothing before it
+  }));
+  const ct::Question q{"Which database?", {"SQLite", "Postgres", "MySQL"}, {"embedded", "", "widely hosted"}};
+  EXPECT_THAT(turns, ElementsAre(ct::Turn{ts(2), "I need one answer.", false, q}, ct::Turn{ts(3), "", false, q}));
+
+  // Other tools, malformed inputs and questions without options ask nothing.
+  for (const Json& bad : {Json(toolUse("Bash", input)), Json(toolUse("AskUserQuestion", {{"questions", "x"}})),
+                          Json(toolUse("AskUserQuestion", {{"questions", Json::array({{{"question", "q"}}})}})),
+                          Json(toolUse("AskUserQuestion", Json::array()))}) {
+    EXPECT_FALSE(ct::questionOf(ct::Json::parse(assistant(1, Json::array({bad}))))) << bad.dump();
+  }
+}
+
+TEST(ClaudeTranscriptTurns, PromptsAndEndsOfTurnThatAreNotReported) {
+  const auto turns = ct::turns(parsed({
+      reply(1, "[10:00:01] \u25B6 start: target='claude'"),                  // this program's own log
+      assistant(2, Json::array({text("  ")}), "end_turn"),                   // nothing to say
+      prompt(3, " \n "),                                                     // blank prompt
+      prompt(4, "Transcript reader armed for x"),                            // debug-log text typed back
+      entry("user", 5, {{"content", Json::array({text("a"), text("b")})}}),  // text blocks
+      R"({"type":"user","message":{"content":"no time stamp"}})",
+      R"({"type":"summary","summary":"Earlier work"})",
+      R"({"message":{"content":"no type"}})",
+      reply(6, "ok"),
+  }));
+  EXPECT_THAT(turns,
+              ElementsAre(ct::Turn{ts(5), "a\nb", true, std::nullopt}, ct::Turn{ts(6), "ok", false, std::nullopt}));
+}
+
+TEST(ClaudeTranscriptTurns, AUserPromptStartsTheNextReplyAfresh) {
+  const auto turns = ct::turns(parsed({
+      assistant(1, Json::array({text("interrupted answer")})),
+      prompt(2, "try again"),
+      reply(3, "second answer"),
+  }));
+  EXPECT_THAT(turns, ElementsAre(ct::Turn{ts(2), "try again", true, std::nullopt},
+                                 ct::Turn{ts(3), "second answer", false, std::nullopt}));
+}
+
+// Subagent conversations and the entries Claude adds itself are not the desk
+// conversation: they neither form turns nor interrupt the running one.
+TEST(ClaudeTranscriptTurns, SidechainMetaAndCompactSummaryEntriesAreLeftOut) {
+  const Json sidechain = {{"isSidechain", true}};
+  const auto turns = ct::turns(parsed({
+      prompt(1, "Caveat: the messages below were generated by local commands.", {{"isMeta", true}}),
+      prompt(2, "Review the parser"),
+      assistant(3, Json::array({text("Asking a subagent.")})),
+      assistant(4, Json::array({toolUse("Task", {{"prompt", "review"}})}), "tool_use"),
+      prompt(5, "review", sidechain),
+      assistant(6, Json::array({text("Subagent finding.")}), "end_turn", sidechain),
+      assistant(7,
+                Json::array({toolUse(
+                    "AskUserQuestion",
+                    {{"questions", Json::array({{{"question", "Sub?"}, {"options", options({{"a", "b"}})}}})}})}),
+                "tool_use", sidechain),
+      prompt(8, "This session is being continued from a previous conversation...", {{"isCompactSummary", true}}),
+      prompt(9, "<local-command-stdout></local-command-stdout>", {{"isMeta", true}}),
+      toolResult(10),
+      reply(11, "The parser looks fine."),
+  }));
+  EXPECT_THAT(turns, ElementsAre(ct::Turn{ts(2), "Review the parser", true, std::nullopt},
+                                 ct::Turn{ts(11), "Asking a subagent.\nThe parser looks fine.", false, std::nullopt}));
+  EXPECT_TRUE(ct::isDeskConversation(ct::Json::parse(assistant(1, Json::array(), nullptr, {{"isMeta", true}}))))
+      << "only user entries are marked as meta";
+}
+
+// ---- The monitor on a home folder
+
+class ClaudeMonitorTest : public ::testing::Test {
+ protected:
+  fs::path session(const std::string& project, const std::string& name = "s-1.jsonl") const {
+    return home.path() / ".claude" / "projects" / project / name;
+  }
+  WallTime at(double seconds) const {
+    return VirtualTime::defaultStart() + std::chrono::duration_cast<WallTime::duration>(Seconds(seconds));
+  }
+  // Writes the transcript with a modification time `seconds` after the start.
+  void write(const fs::path& file, const std::vector<std::string>& lines, double modified) {
+    writeBytes(file, joinLines(lines), at(modified));
+  }
+
+  std::shared_ptr<TranscriptClaudeMonitor> monitor() {
+    auto m = TranscriptClaudeMonitor::create(runtime, home.path(), settings, log);
+    m->onReply = [this](const std::string& t) { events.push_back("reply: " + t); };
+    m->onUserPrompt = [this](const std::string& t) { events.push_back("prompt: " + t); };
+    m->onQuestion = [this](const std::string& t, const std::vector<std::string>& o, const std::vector<std::string>& d) {
+      std::string e = "question: " + t + " |";
+      for (std::size_t i = 0; i < o.size(); ++i) e += " " + o[i] + "=" + d[i];
+      events.push_back(e);
+    };
+    return m;
+  }
+  void poll() { time->advance(Seconds(2)); }
+  std::string storedTS() const { return settings->getString(TranscriptClaudeMonitor::kLastTSKey).value_or("<none>"); }
+
+  TempHome home;
+  std::shared_ptr<VirtualTime> time = VirtualTime::create();
+  Runtime runtime = time->runtime();
+  std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();
+  std::vector<std::string> logged;
+  std::shared_ptr<WatcherDebugLog> log =
+      WatcherDebugLog::create(home.paths().debugLogFile(), runtime.main, runtime.clock, [this](std::string_view line) {
+        const auto end = line.find("] ", line.find("] ") + 2);  // after "[ResponseWatcher] [HH:mm:ss] "
+        logged.emplace_back(line.substr(end + 2));
+      });
+  std::vector<std::string> events;
+};
+
+TEST_F(ClaudeMonitorTest, FirstStartTreatsTheHistoryAsReportedAndMirrorsWhatFollows) {
+  const auto file = session("-home-me-app");
+  std::vector<std::string> lines = {prompt(1, "old prompt"), reply(2, "old reply"), prompt(3, "newest old prompt"),
+                                    assistant(4, Json::array({text("Working on it")}))};
+  write(file, lines, -10);
+  auto m = monitor();
+  m->start();
+  EXPECT_EQ(storedTS(), ts(3)) << "the newest turn of the history";
+  EXPECT_THAT(logged, ElementsAre("ClaudeMonitor: watching Claude conversation (continuous)"));
+  poll();
+  EXPECT_THAT(events, IsEmpty());
+
+  lines.push_back(assistant(5, Json::array({text("and done.")}), "end_turn"));
+  lines.push_back(prompt(6, "Thanks \u2014 now ship it \U0001F680"));
+  write(file, lines, 6);
+  poll();
+  EXPECT_THAT(events, ElementsAre("reply: Working on it\nand done.", "prompt: Thanks \u2014 now ship it \U0001F680"));
+  EXPECT_THAT(logged, Contains("ClaudeMonitor: new reply (23 chars) \u2192 mirroring"));
+  EXPECT_THAT(logged, Contains("ClaudeMonitor: new user prompt (22 chars) \u2192 mirroring"));
+  EXPECT_EQ(storedTS(), ts(6));
+
+  m->start();  // a second start changes nothing
+  write(file, lines, 8);
+  poll();
+  EXPECT_EQ(events.size(), 2u);
+  EXPECT_EQ(std::count(logged.begin(), logged.end(), "ClaudeMonitor: watching Claude conversation (continuous)"), 1);
+}
+
+// Without any history the start time is the mark; it must sort against
+// Claude's millisecond stamps, so a reply half a second later counts.
+TEST_F(ClaudeMonitorTest, FirstStartWithoutHistoryMarksTheCurrentTime) {
+  auto m = monitor();
+  m->start();
+  EXPECT_EQ(storedTS(), "2026-01-01T00:00:00.000Z");
+  poll();  // no projects folder yet: nothing, silently
+  write(session("p"), {reply(-30, "before the start"), reply(0.5, "half a second after")}, 3);
+  poll();
+  EXPECT_THAT(events, ElementsAre("reply: half a second after"));
+}
+
+TEST_F(ClaudeMonitorTest, AQuestionIsReportedAfterTheTextBeforeIt) {
+  settings->setString(TranscriptClaudeMonitor::kLastTSKey, ts(0));
+  const Json input = {
+      {"questions",
+       Json::array(
+           {{{"question", "Which database?"},
+             {"options", options({{"SQLite", "embedded"}, {"Postgres", nullptr}, {"MySQL", "widely hosted"}})}}})}};
+  write(session("p"),
+        {prompt(1, "Set up storage"), assistant(2, Json::array({text("One choice first.")})),
+         assistant(3, Json::array({toolUse("AskUserQuestion", input)}), "tool_use")},
+        5);
+  auto m = monitor();
+  m->start();
+  poll();
+  EXPECT_THAT(events, ElementsAre("prompt: Set up storage", "reply: One choice first.",
+                                  "question: Which database? | SQLite=embedded Postgres= MySQL=widely hosted"));
+  EXPECT_THAT(logged, Contains("ClaudeMonitor: questionnaire (3 options) \u2192 phone popup"));
+  EXPECT_EQ(storedTS(), ts(3));
+}
+
+TEST_F(ClaudeMonitorTest, ANewerSessionTakesOverAndTurnsAreReportedInTimeOrderOnly) {
+  settings->setString(TranscriptClaudeMonitor::kLastTSKey, ts(10));
+  const auto older = session("-home-me-app", "a.jsonl");
+  write(older, {prompt(5, "old"), reply(10, "already reported")}, 10);
+  auto m = monitor();
+  m->start();
+  poll();
+  EXPECT_THAT(events, IsEmpty()) << "a turn stamped exactly lastTS is not reported again";
+
+  const auto newer = session("-home-me-lib", "b.JSONL");
+  write(newer, {prompt(20, "in the new session"), reply(21, "new session reply")}, 20);
+  // Neither deeper files, hidden folders nor other extensions are sessions.
+  write(session("-home-me-lib", "b/subagents/agent-1.jsonl"), {prompt(30, "deeper")}, 40);
+  write(session(".hidden", "c.jsonl"), {prompt(30, "hidden")}, 40);
+  write(session("-home-me-lib", "notes.json"), {prompt(30, "json")}, 40);
+  poll();
+  EXPECT_THAT(events, ElementsAre("prompt: in the new session", "reply: new session reply"));
+  EXPECT_EQ(m->activeSessionFile(), newer);
+
+  // The old session written again is the newest file again; only later turns count.
+  write(older, {prompt(5, "old"), reply(10, "already reported"), prompt(15, "late but older"), prompt(25, "later")},
+        50);
+  poll();
+  EXPECT_THAT(events, ElementsAre("prompt: in the new session", "reply: new session reply", "prompt: later"));
+  EXPECT_EQ(storedTS(), ts(25));
+}
+
+TEST_F(ClaudeMonitorTest, LastReportedTurnSurvivesANewMonitor) {
+  settings->setString(TranscriptClaudeMonitor::kLastTSKey, ts(60));
+  const auto file = session("p");
+  write(file, {prompt(30, "from the previous run"), reply(90, "written while not running")}, 100);
+  auto first = monitor();
+  first->start();
+  poll();
+  EXPECT_THAT(events, ElementsAre("reply: written while not running"));
+  EXPECT_EQ(storedTS(), ts(90));
+  first.reset();
+  time->runUntilIdle();
+  EXPECT_EQ(time->pendingTasks(), 0u) << "a destroyed monitor stops polling";
+
+  events.clear();
+  auto second = monitor();
+  second->start();
+  poll();
+  EXPECT_THAT(events, IsEmpty());
+  write(file, {prompt(30, "from the previous run"), reply(90, "written while not running"), prompt(120, "next")}, 120);
+  poll();
+  EXPECT_THAT(events, ElementsAre("prompt: next"));
+}
+
+// The tool writes a line in pieces: a line that does not parse yet is read
+// again at the next change and reported once.
+TEST_F(ClaudeMonitorTest, AHalfWrittenLastLineIsReadAgainAndReportedOnce) {
+  settings->setString(TranscriptClaudeMonitor::kLastTSKey, ts(0));
+  const auto file = session("p");
+  const std::string head = joinLines({prompt(1, "Explain"), assistant(2, Json::array({text("It works")}))});
+  const auto last = assistant(3, Json::array({text("like this.")}), "end_turn");
+  writeBytes(file, head + last.substr(0, last.size() / 2), at(3));
+  auto m = monitor();
+  m->start();
+  poll();
+  EXPECT_THAT(events, ElementsAre("prompt: Explain"));
+
+  writeBytes(file, head + last, at(4));  // complete, without its line break yet
+  poll();
+  writeBytes(file, head + last + "\n" + prompt(5, "Next").substr(0, 20), at(5));
+  poll();
+  writeBytes(file, head + last + "\n" + prompt(5, "Next") + "\n", at(6));
+  poll();
+  EXPECT_THAT(events, ElementsAre("prompt: Explain", "reply: It works\nlike this.", "prompt: Next"));
+}
+
+// A transcript over 1,000,000 bytes is read from its tail, wherever the cut
+// falls: in ASCII text or inside a multi-byte character.
+TEST_F(ClaudeMonitorTest, ALargeTranscriptIsReadFromItsTailWhereverTheCutFalls) {
+  struct Case {
+    const char* name;
+    std::string character;
+  };
+  for (const auto& c : std::vector<Case>{{"ASCII", "x"}, {"two-byte", "\u00E9"}, {"four-byte", "\U0001F600"}}) {
+    SCOPED_TRACE(c.name);
+    TempHome caseHome;
+    auto caseSettings = std::make_shared<MemorySettingsStore>();
+    caseSettings->setString(TranscriptClaudeMonitor::kLastTSKey, ts(0));
+    // Head: a prompt newer than lastTS that lies outside the tail. Then a long
+    // reply line that the cut splits, then the lines the tail must show.
+    const std::string head = joinLines({prompt(10, "outside the tail"), toolResult(11)});
+    const std::string runPrefix =
+        R"({"type":"assistant","timestamp":")" + ts(12) + R"(","message":{"content":[{"type":"text","text":")";
+    const std::size_t k = c.character.size();
+    const std::size_t count = 1'100'000 / k;
+    std::string run;
+    for (std::size_t i = 0; i < count; ++i) run += c.character;
+    const std::string runLine = runPrefix + run + R"("}],"stop_reason":"end_turn"}})" + "\n";
+    std::string after = joinLines({prompt(20, "inside the tail"), reply(21, "tail reply")});
+    // Pad the last line (JSON allows trailing blanks) until the cut lands on the
+    // second byte of a character.
+    // Offset of the first byte read (file size - 1,000,000) within the run.
+    const auto cutInRun = [&] { return runLine.size() + after.size() - 1'000'000 - runPrefix.size(); };
+    while (k > 1 && cutInRun() % k != 1) after.insert(after.size() - 1, " ");
+    const auto bytes = head + runLine + after;
+    ASSERT_GT(bytes.size(), 1'000'000u);
+    ASSERT_LT(cutInRun(), run.size());
+    if (k > 1) {
+      ASSERT_EQ(static_cast<unsigned char>(bytes[bytes.size() - 1'000'000]) & 0xC0, 0x80);
+    }
+    writeBytes(caseHome.path() / ".claude/projects/p/big.jsonl", bytes, at(30));
+
+    std::vector<std::string> seen;
+    auto m = TranscriptClaudeMonitor::create(runtime, caseHome.path(), caseSettings, log);
+    m->onReply = [&](const std::string& t) { seen.push_back("reply: " + t); };
+    m->onUserPrompt = [&](const std::string& t) { seen.push_back("prompt: " + t); };
+    m->start();
+    poll();
+    EXPECT_THAT(seen, ElementsAre("prompt: inside the tail", "reply: tail reply"));
+  }
+}
+
+}  // namespace
+}  // namespace deskwave::testing
