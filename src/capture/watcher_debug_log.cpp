@@ -1,6 +1,6 @@
 #include "capture/watcher_debug_log.h"
 
-#include <cstdio>
+#include "platform/console.h"
 
 #include "platform/file_append.h"
 #include "platform/time_format.h"
@@ -9,14 +9,7 @@ namespace deskwave {
 
 std::shared_ptr<WatcherDebugLog> WatcherDebugLog::create(std::filesystem::path file, std::shared_ptr<Executor> main,
                                                          std::shared_ptr<Clock> clock, Echo echo) {
-  if (!echo) {
-    echo = [](std::string_view line) {
-      std::string out(line);
-      out += '\n';
-      std::fwrite(out.data(), 1, out.size(), stdout);
-      std::fflush(stdout);
-    };
-  }
+  if (!echo) echo = [](std::string_view line) { printLine(line); };
   return std::shared_ptr<WatcherDebugLog>(
       new WatcherDebugLog(std::move(file), std::move(main), std::move(clock), std::move(echo)));
 }

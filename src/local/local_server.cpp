@@ -1,6 +1,6 @@
 #include "local/local_server.h"
 
-#include <cstdio>
+#include "platform/console.h"
 
 namespace deskwave {
 
@@ -14,12 +14,7 @@ struct LocalServer::Session {
 std::shared_ptr<LocalServer> LocalServer::create(Runtime runtime, boost::asio::thread_pool& io,
                                                  std::shared_ptr<ServiceAdvertiser> advertiser, Options options,
                                                  Print print) {
-  if (!print) {
-    print = [](const std::string& line) {
-      std::printf("%s\n", line.c_str());
-      std::fflush(stdout);
-    };
-  }
+  if (!print) print = [](const std::string& line) { printLine(line); };
   return std::shared_ptr<LocalServer>(
       new LocalServer(std::move(runtime), io, std::move(advertiser), options, std::move(print)));
 }

@@ -1,6 +1,6 @@
 #include "relay/websocket_relay_client.h"
 
-#include <cstdio>
+#include "platform/console.h"
 #include <cstdlib>
 
 #include "relay/relay_wire.h"
@@ -29,12 +29,7 @@ std::shared_ptr<WebSocketRelayClient> WebSocketRelayClient::create(Runtime runti
                                                                    std::string relayURL,
                                                                    std::shared_ptr<WatcherDebugLog> log, Timing timing,
                                                                    Print print) {
-  if (!print) {
-    print = [](const std::string& line) {
-      std::printf("%s\n", line.c_str());
-      std::fflush(stdout);
-    };
-  }
+  if (!print) print = [](const std::string& line) { printLine(line); };
   return std::shared_ptr<WebSocketRelayClient>(new WebSocketRelayClient(
       std::move(runtime), std::move(transport), std::move(relayURL), std::move(log), timing, std::move(print)));
 }
