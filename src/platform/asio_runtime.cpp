@@ -6,6 +6,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/asio/thread_pool.hpp>
 
 namespace deskwave {
@@ -26,7 +27,7 @@ class AsioExecutor final : public Executor {
 
   TaskHandle postAfter(Seconds delay, std::function<void()> work) override {
     auto state = std::make_shared<TaskState>();
-    auto timer = std::make_shared<asio::steady_timer>(ex_, toSteady(delay));
+    auto timer = makeTimer(toSteady(delay));
     state->setCanceller(cancellerFor(timer));
     timer->async_wait([timer, state, work = std::move(work)](const boost::system::error_code& ec) {
       if (ec || state->cancelled()) return;
@@ -37,7 +38,7 @@ class AsioExecutor final : public Executor {
 
   TaskHandle repeat(Seconds firstDelay, Seconds period, std::function<void()> work) override {
     auto state = std::make_shared<TaskState>();
-    auto timer = std::make_shared<asio::steady_timer>(ex_, toSteady(firstDelay));
+    auto timer = makeTimer(toSteady(firstDelay));
     state->setCanceller(cancellerFor(timer));
     arm(timer, state, toSteady(period), std::make_shared<std::function<void()>>(std::move(work)));
     return TaskHandle(state);
@@ -57,10 +58,16 @@ class AsioExecutor final : public Executor {
     });
   }
 
-  std::function<void()> cancellerFor(const std::shared_ptr<asio::steady_timer>& timer) {
+  // Each timer gets its own strand: on the background pool its handler and a
+  // cancel from another thread would otherwise run at the same time.
+  std::shared_ptr<asio::steady_timer> makeTimer(std::chrono::steady_clock::duration delay) {
+    return std::make_shared<asio::steady_timer>(asio::make_strand(ex_), delay);
+  }
+
+  static std::function<void()> cancellerFor(const std::shared_ptr<asio::steady_timer>& timer) {
     std::weak_ptr<asio::steady_timer> weak = timer;
-    auto ex = ex_;
-    // Timers are not thread-safe: cancel on the timer's own executor.
+    auto ex = timer->get_executor();
+    // Timers are not thread-safe: cancel on the timer's own strand.
     return [weak, ex] {
       asio::post(ex, [weak] {
         if (auto t = weak.lock()) t->cancel();
@@ -75,8 +82,10 @@ class AsioExecutor final : public Executor {
 
 struct AsioRuntime::Impl {
   explicit Impl(std::size_t threads) : pool(threads) {}
-  asio::io_context main;
+  // Declared before `main` so that it is destroyed after it: work still queued
+  // on the main loop may own sockets and streams whose services live in the pool.
   asio::thread_pool pool;
+  asio::io_context main;
   asio::executor_work_guard<asio::io_context::executor_type> guard = asio::make_work_guard(main);
   std::unique_ptr<asio::signal_set> signals;
 };

@@ -60,14 +60,17 @@ std::string base64UrlEncode(std::string_view data) { return toUrl(base64Encode(d
 
 std::optional<Bytes> base64UrlDecode(std::string_view text) {
   std::string standard(text);
-  while (!standard.empty() && standard.back() == '=') standard.pop_back();
   for (char& c : standard) {
     if (c == '-') c = '+';
     else if (c == '_') c = '/';
     else if (c == '+' || c == '/') return std::nullopt;
   }
-  if (standard.size() % 4 == 1) return std::nullopt;
-  standard.append((4 - standard.size() % 4) % 4, '=');
+  // Padded text must carry exactly the padding of the standard form, which the
+  // strict decoder checks; unpadded text gets it added here.
+  if (standard.empty() || standard.back() != '=') {
+    if (standard.size() % 4 == 1) return std::nullopt;
+    standard.append((4 - standard.size() % 4) % 4, '=');
+  }
   return base64Decode(standard);
 }
 

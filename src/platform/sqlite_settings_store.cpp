@@ -151,7 +151,9 @@ void SqliteSettingsStore::setValue(std::string_view key, SettingValue v) {
           sqlite3_bind_int64(stmt.get(), 3, x);
         } else if constexpr (std::is_same_v<T, StringList>) {
           sqlite3_bind_text(stmt.get(), 2, kList, -1, SQLITE_STATIC);
-          stmt.bindText(3, nlohmann::json(x).dump());
+          // JSON text cannot hold invalid UTF-8: store U+FFFD in its place rather
+          // than throw out of a settings write.
+          stmt.bindText(3, nlohmann::json(x).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
         } else {
           sqlite3_bind_text(stmt.get(), 2, kData, -1, SQLITE_STATIC);
           sqlite3_bind_blob(stmt.get(), 3, x.data(), static_cast<int>(x.size()), SQLITE_TRANSIENT);

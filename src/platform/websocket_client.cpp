@@ -201,6 +201,8 @@ class BeastTask final : public WebSocketTask, public std::enable_shared_from_thi
         if (ec) return self->fail(ec == websocket::error::closed ? "closed by the server" : ec.message());
         WebSocketFrame frame{!ws.got_text(), beast::buffers_to_string(self->buffer_.data())};
         self->buffer_.consume(self->buffer_.size());
+        // A cancel may have failed the waiting reader while this read completed.
+        if (!self->failure_.empty() || !self->reader_) return;
         auto handler = std::move(self->reader_);
         self->reader_ = nullptr;
         handler(std::move(frame), {});

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace deskwave {
 namespace {
@@ -35,10 +38,8 @@ class Signal {
 class AsioRuntimeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    loop = std::thread([this] {
-      mainThread = std::this_thread::get_id();
-      asio.runMainLoop();
-    });
+    loop = std::thread([this] { asio.runMainLoop(); });
+    mainThread = loop.get_id();
   }
   void TearDown() override {
     asio.stop();
@@ -90,6 +91,117 @@ TEST_F(AsioRuntimeTest, RepeatingWorkFiresUntilCancelled) {
   asio.runtime().utility->postAfter(Seconds(0.05), [&] { settle.notify(); });
   ASSERT_TRUE(settle.waitFor(1));
   EXPECT_LE(ticks.count(), atCancel + 1);
+}
+
+// A repeating task that cancels itself from inside its work after `limit` runs,
+// noting each run's thread and whether two runs ever overlapped.
+struct SelfCancellingTicker {
+  explicit SelfCancellingTicker(int limit) : limit(limit) {}
+  void start(Executor& ex) {
+    // The work waits for the handle to be stored, however late the first run is.
+    std::lock_guard lock(mutex);
+    handle = ex.repeat(Seconds(0.001), Seconds(0.001), [this] {
+      if (inFlight.fetch_add(1) != 0) overlapped = true;
+      {
+        std::lock_guard lock(mutex);
+        threads.push_back(std::this_thread::get_id());
+        if (static_cast<int>(threads.size()) == limit) handle.cancel();
+      }
+      inFlight.fetch_sub(1);
+      ticks.notify();
+    });
+  }
+  int runs() {
+    std::lock_guard lock(mutex);
+    return static_cast<int>(threads.size());
+  }
+  const int limit;
+  TaskHandle handle;
+  Signal ticks;
+  std::mutex mutex;
+  std::vector<std::thread::id> threads;
+  std::atomic<int> inFlight{0};
+  std::atomic<bool> overlapped{false};
+};
+
+TEST_F(AsioRuntimeTest, TimersOnTheMainExecutorRunOnTheMainLoop) {
+  Signal delayed;
+  std::thread::id delayedRan;
+  asio.runtime().main->postAfter(Seconds(0.02), [&] {
+    delayedRan = std::this_thread::get_id();
+    delayed.notify();
+  });
+  SelfCancellingTicker ticker(3);
+  ticker.start(*asio.runtime().main);
+  ASSERT_TRUE(delayed.waitFor(1));
+  ASSERT_TRUE(ticker.ticks.waitFor(3));
+  // Thirty more periods: a ticker that failed to stop would run again meanwhile.
+  Signal settled;
+  asio.runtime().main->postAfter(Seconds(0.03), [&] { settled.notify(); });
+  ASSERT_TRUE(settled.waitFor(1));
+  EXPECT_EQ(delayedRan, mainThread);
+  EXPECT_EQ(ticker.runs(), 3);
+  for (auto id : ticker.threads) EXPECT_EQ(id, mainThread);
+}
+
+TEST_F(AsioRuntimeTest, RepeatingPoolWorkCancelledFromInsideStopsAtOnceAndNeverOverlaps) {
+  SelfCancellingTicker ticker(5);
+  ticker.start(*asio.runtime().utility);
+  ASSERT_TRUE(ticker.ticks.waitFor(5));
+  Signal settled;
+  asio.runtime().utility->postAfter(Seconds(0.03), [&] { settled.notify(); });
+  ASSERT_TRUE(settled.waitFor(1));
+  EXPECT_EQ(ticker.runs(), 5);
+  EXPECT_FALSE(ticker.overlapped);
+  for (auto id : ticker.threads) EXPECT_NE(id, mainThread);
+}
+
+TEST_F(AsioRuntimeTest, CancelledPoolWorkDoesNotRun) {
+  constexpr auto kDelay = std::chrono::milliseconds(20);
+  std::atomic<bool> cancelledRan{false};
+  const auto before = std::chrono::steady_clock::now();
+  auto handle = asio.runtime().background->postAfter(kDelay, [&] { cancelledRan = true; });
+  handle.cancel();
+  const bool cancelledInTime = std::chrono::steady_clock::now() - before < kDelay;
+  EXPECT_TRUE(handle.cancelled());
+  Signal later;
+  asio.runtime().background->postAfter(Seconds(0.06), [&] { later.notify(); });
+  ASSERT_TRUE(later.waitFor(1));
+  // Only a cancel that landed before the due time can hold the work back.
+  if (cancelledInTime) {
+    EXPECT_FALSE(cancelledRan);
+  }
+}
+
+TEST_F(AsioRuntimeTest, CancellingPoolTimersFromAnotherThreadWhileTheyTickIsSafe) {
+  // Cancels race the timers' own re-arming on the other pool thread.
+  constexpr int kTimers = 50;
+  struct Ticking {
+    std::atomic<int> ticks{0};
+    TaskHandle handle;
+    int atCancel = 0;
+  };
+  std::vector<std::unique_ptr<Ticking>> timers;
+  for (int i = 0; i < kTimers; ++i) {
+    auto t = std::make_unique<Ticking>();
+    Signal first;
+    auto* raw = t.get();
+    t->handle = asio.runtime().utility->repeat(Seconds(0), Seconds(0.0002), [raw, &first] {
+      if (raw->ticks.fetch_add(1) == 0) first.notify();
+    });
+    ASSERT_TRUE(first.waitFor(1));
+    t->handle.cancel();
+    t->atCancel = t->ticks.load();
+    timers.push_back(std::move(t));
+  }
+  Signal settled;
+  asio.runtime().utility->postAfter(Seconds(0.03), [&] { settled.notify(); });
+  ASSERT_TRUE(settled.waitFor(1));
+  for (const auto& t : timers) {
+    // A run already under way when the cancel landed may finish; none start later.
+    EXPECT_LE(t->ticks.load(), t->atCancel + 1);
+    EXPECT_TRUE(t->handle.cancelled());
+  }
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 namespace deskwave {
 namespace {
 
@@ -26,6 +28,63 @@ TEST(Base64Test, DecodingIsStrict) {
     EXPECT_FALSE(base64Decode(bad)) << bad;
   }
   EXPECT_FALSE(base64Decode(std::string("Zm9vYg=\0", 8)));
+}
+
+TEST(Base64Test, EveryLengthAndByteValueRoundTrips) {
+  // Lengths across several padding cycles, with every byte value appearing.
+  for (std::size_t size = 0; size <= 70; ++size) {
+    Bytes data(size);
+    for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<std::uint8_t>(i * 37 + size * 11);
+    const auto standard = base64Encode(data);
+    EXPECT_EQ(standard.size(), (size + 2) / 3 * 4) << size;
+    EXPECT_EQ(base64Decode(standard), data) << standard;
+    const auto url = base64UrlEncode(data);
+    EXPECT_EQ(url.find_first_of("+/="), std::string::npos) << url;
+    EXPECT_EQ(base64UrlDecode(url), data) << url;
+  }
+  Bytes all(256);
+  for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<std::uint8_t>(i);
+  EXPECT_EQ(base64Decode(base64Encode(all)), all);
+  EXPECT_EQ(base64UrlDecode(base64UrlEncode(all)), all);
+}
+
+TEST(Base64Test, DecodingRejectsNonAsciiAndControlBytes) {
+  const std::string cases[] = {"Zm9\x80", "Zm\xc3\xa9", std::string("Zm\0v", 4), "Zm9\t", "\xff\xff\xff\xff"};
+  for (const auto& bad : cases) {
+    EXPECT_FALSE(base64Decode(bad)) << bad;
+    EXPECT_FALSE(base64UrlDecode(bad)) << bad;
+  }
+}
+
+TEST(Base64Test, UrlDecodingAcceptsExactPaddingOrNone) {
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
+      {"", ""},
+      {"Zg", "f"},
+      {"Zg==", "f"},
+      {"Zm8", "fo"},
+      {"Zm8=", "fo"},
+      {"Zm9v", "foo"},
+      {"Zg=", std::nullopt},       // partial padding
+      {"Zg===", std::nullopt},     // too much padding
+      {"Zm8==", std::nullopt},
+      {"Zm9v=", std::nullopt},     // padding where none belongs
+      {"Zm9v====", std::nullopt},
+      {"=", std::nullopt},
+      {"Z", std::nullopt},         // one character cannot hold a byte
+      {"Zm9vY", std::nullopt},
+      {"Zg==Zg", std::nullopt},    // padding in the middle
+      {"Zm 9v", std::nullopt},
+      {"Zm9v\n", std::nullopt},
+  };
+  for (const auto& [text, expected] : cases) {
+    const auto decoded = base64UrlDecode(text);
+    if (expected) {
+      ASSERT_TRUE(decoded) << text;
+      EXPECT_EQ(*decoded, bytes(*expected)) << text;
+    } else {
+      EXPECT_FALSE(decoded) << text;
+    }
+  }
 }
 
 TEST(Base64Test, UrlFormHasNoPaddingAndDecodesEitherWay) {
