@@ -3,8 +3,8 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -17,6 +17,9 @@ namespace deskwave {
 namespace {
 
 using Json = nlohmann::json;
+// The conversation list keeps the listed order, so that equal stamps pick the
+// conversation listed first also when the list is an object of objects.
+using OrderedJson = nlohmann::ordered_json;
 
 struct Bubble {
   std::string createdAt;
@@ -46,7 +49,7 @@ std::vector<std::string> query(sqlite3* db, const char* sql, const std::vector<s
   return rows;
 }
 
-double numberOr0(const Json& object, const char* key) {
+double numberOr0(const OrderedJson& object, const char* key) {
   auto it = object.find(key);
   if (it == object.end() || !it->is_number()) return 0;
   return it->get<double>();
@@ -55,15 +58,17 @@ double numberOr0(const Json& object, const char* key) {
 std::optional<std::string> activeConversationId(sqlite3* db) {
   const auto rows = query(db, "SELECT value FROM ItemTable WHERE key='composer.composerHeaders'");
   if (rows.empty()) return std::nullopt;
-  const auto doc = Json::parse(rows.front(), nullptr, false);
+  const auto doc = OrderedJson::parse(rows.front(), nullptr, false);
   if (doc.is_discarded()) return std::nullopt;
 
-  std::vector<const Json*> conversations;
-  auto allObjects = [](const Json& array) {
-    return array.is_array() && std::all_of(array.begin(), array.end(), [](const Json& j) { return j.is_object(); });
+  std::vector<const OrderedJson*> conversations;
+  auto allObjects = [](const OrderedJson& array) {
+    return array.is_array() &&
+           std::all_of(array.begin(), array.end(), [](const OrderedJson& j) { return j.is_object(); });
   };
-  if (doc.is_object() && doc.contains("allComposers") && allObjects(doc["allComposers"])) {
-    for (const auto& c : doc["allComposers"]) conversations.push_back(&c);
+  const auto all = doc.is_object() ? doc.find("allComposers") : doc.end();
+  if (doc.is_object() && all != doc.end() && allObjects(*all)) {
+    for (const auto& c : *all) conversations.push_back(&c);
   } else if (doc.is_object()) {
     for (const auto& [key, value] : doc.items())
       if (value.is_object()) conversations.push_back(&value);
@@ -71,7 +76,7 @@ std::optional<std::string> activeConversationId(sqlite3* db) {
     for (const auto& c : doc) conversations.push_back(&c);
   }
   if (conversations.empty()) return std::nullopt;
-  const Json* newest = conversations.front();
+  const OrderedJson* newest = conversations.front();
   for (const auto* c : conversations)
     if (numberOr0(*c, "lastUpdatedAt") > numberOr0(*newest, "lastUpdatedAt")) newest = c;
   auto id = newest->find("composerId");
@@ -82,9 +87,14 @@ std::optional<std::string> activeConversationId(sqlite3* db) {
 std::int64_t typeOf(const Json& object) {
   auto it = object.find("type");
   if (it == object.end() || !it->is_number()) return 0;
+  if (it->is_number_unsigned()) {
+    const auto u = it->get<std::uint64_t>();
+    return u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ? 0 : static_cast<std::int64_t>(u);
+  }
   if (it->is_number_integer()) return it->get<std::int64_t>();
   const double d = it->get<double>();
-  // Truncate fractions; values beyond the integer range count as no type.
+  // Truncate fractions; values beyond the integer range count as no type, like
+  // integers too large for 64 bits above.
   if (!std::isfinite(d) || d >= 9.2e18 || d <= -9.2e18) return 0;
   return static_cast<std::int64_t>(d);
 }
@@ -108,12 +118,18 @@ std::vector<Bubble> bubbles(sqlite3* db, const std::string& conversation) {
 
 std::optional<std::string> latestAssistantAfterPrompt(const std::vector<Bubble>& list, const std::string& sentPrompt) {
   const auto key = text_rules::comparisonForm(sentPrompt);
-  std::optional<std::size_t> anchor;
-  for (std::size_t i = 0; i < list.size(); ++i)
-    if (list[i].type == 1 && text_rules::userTextMatchesPrompt(list[i].text, key)) anchor = i;
-  if (!anchor) return std::nullopt;
+  // The last user message carrying the prompt; searching from the end spares
+  // the comparison of every older user message.
+  std::size_t anchor = list.size();
+  for (std::size_t i = list.size(); i-- > 0;) {
+    if (list[i].type == 1 && text_rules::userTextMatchesPrompt(list[i].text, key)) {
+      anchor = i;
+      break;
+    }
+  }
+  if (anchor == list.size()) return std::nullopt;
   std::string reply;
-  for (std::size_t i = *anchor + 1; i < list.size() && list[i].type != 1; ++i) {
+  for (std::size_t i = anchor + 1; i < list.size() && list[i].type != 1; ++i) {
     if (list[i].type != 2) continue;
     const auto part = text_rules::cleanAssistantText(list[i].text);
     if (part.empty()) continue;
@@ -137,9 +153,16 @@ std::filesystem::path cursorStateDatabasePath(const std::filesystem::path& home)
 
 std::string CursorDBReader::readOnlyUri(const std::filesystem::path& path) {
   static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out = "file:";
-  for (unsigned char c : path.string()) {
-    const bool keep = std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == '/';
+  const std::string plain = path.string();
+  // "file://" starts an authority: a path beginning with "//" gets an empty one
+  // in front, or its first folder would be taken for a host name.
+  std::string out = plain.rfind("//", 0) == 0 ? "file://" : "file:";
+  for (unsigned char c : plain) {
+    // The unreserved characters of a URL and "/" stay; the rest (spaces, "?",
+    // "#", "%", bytes of non-ASCII names) is escaped. ASCII tests only: the
+    // C library's classes would follow the locale.
+    const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                      c == '.' || c == '_' || c == '~' || c == '/';
     if (keep) {
       out += static_cast<char>(c);
     } else {
@@ -156,9 +179,17 @@ CursorDBReader::CursorDBReader(std::string sentPrompt, std::filesystem::path dbP
 
 std::optional<std::string> CursorDBReader::pollStableReply() {
   std::error_code ec;
-  if (!std::filesystem::exists(dbPath_, ec)) {
+  const auto kind = std::filesystem::status(dbPath_, ec).type();
+  if (ec || kind == std::filesystem::file_type::not_found) {
     dbAvailable_ = false;
     lastStatus_ = "Cursor DB not found";
+    return std::nullopt;
+  }
+  // Only a regular file (or a link to one) is opened: SQLite would block
+  // opening a named pipe until something writes to it.
+  if (kind != std::filesystem::file_type::regular) {
+    dbAvailable_ = false;
+    lastStatus_ = "cannot open Cursor DB";
     return std::nullopt;
   }
   sqlite3* raw = nullptr;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -8,7 +9,8 @@
 
 namespace deskwave {
 
-// Where Cursor keeps its state database under the home folder.
+// Where Cursor keeps its state database under the home folder: the one place
+// that decides it for every platform.
 std::filesystem::path cursorStateDatabasePath(const std::filesystem::path& home);
 
 // Finds the reply to one prompt in Cursor's state database: the newest
@@ -19,13 +21,20 @@ class CursorDBReader final : public DatabaseReplyReader {
  public:
   static constexpr std::size_t kLongReply = 240;
 
+  // Touches no file; the first poll looks for the database.
   CursorDBReader(std::string sentPrompt, std::filesystem::path dbPath);
 
+  // One poll: opens the database read-only (waiting at most 250 ms for a
+  // writer's lock), reads, closes it again.
   std::optional<std::string> pollStableReply() override;
+  // One line about the last poll ("waiting (db)" before the first).
   std::string lastStatus() const override { return lastStatus_; }
+  // False after a poll that found no database file or could not open it.
   bool dbAvailable() const override { return dbAvailable_; }
 
-  // "file:" + the percent-encoded path + "?mode=ro".
+  // "file:" + the percent-encoded path + "?mode=ro": every byte but the URL's
+  // unreserved characters and "/" is escaped, so spaces, "?", "#" and "%" in
+  // folder names cannot break the URI.
   static std::string readOnlyUri(const std::filesystem::path& path);
 
  private:
