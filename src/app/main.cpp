@@ -7,6 +7,7 @@
 #include "app/unbuilt_components.h"
 #include "capture/transcript_claude_monitor.h"
 #include "capture/transcript_cockpit_monitor.h"
+#include "inject/standard_watcher.h"
 #include "local/local_server.h"
 #include "local/system_ip_monitor.h"
 #include "platform/asio_runtime.h"
@@ -42,6 +43,15 @@ int main(int argc, char** argv) {
   components.claudeMonitor = TranscriptClaudeMonitor::create(runtime, paths.home, settings, log);
   components.claudeCockpit = TranscriptCockpitMonitor::create(CockpitAdapter::claude(paths.home), runtime);
   components.cursorCockpit = TranscriptCockpitMonitor::create(CockpitAdapter::cursor(paths.home), runtime);
+  // Driving other applications needs a desktop backend; without one prompts
+  // cannot be typed, and the paste pipeline says so in its hint.
+  std::shared_ptr<Desktop> desktop = std::make_shared<NullDesktop>();
+  log->log("PASTE: no desktop control on this system — prompts are not typed into applications");
+  auto paster = CursorPaster::create(runtime, desktop, log, standardWatcherFactory(runtime, desktop, paths.home, log));
+  paster->lastPasteHint.observe([log](const std::optional<std::string>& hint) {
+    if (hint) log->log("PASTE: hint: " + *hint);
+  });
+  components.cursorPaster = paster;
   components.relayClient =
       WebSocketRelayClient::create(runtime, makeBeastWebSocketClient(asio.pool()), configuredRelayURL(), log);
   auto controller = AppController::create(runtime, paths, components);

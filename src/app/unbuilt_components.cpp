@@ -21,23 +21,6 @@ class NotYetBuilt {
   std::atomic<bool> said_{false};
 };
 
-class UnbuiltPaster final : public CursorPaster {
- public:
-  explicit UnbuiltPaster(std::shared_ptr<WatcherDebugLog> log) : n_(std::move(log), "PASTE: prompt injection") {}
-  void pasteText(const std::string&, const std::string&) override { n_.used(); }
-  void pasteToClaude(const std::string&, const std::string&) override { n_.used(); }
-  void pasteGeneric(const std::string&, const std::string&) override { n_.used(); }
-  void pasteImages(const std::vector<std::filesystem::path>&, const std::string&, const std::string&) override {
-    n_.used();
-  }
-  void answerClaudePrompt(const std::string&) override { n_.used(); }
-  void answerClaudeQuestionOther(const std::string&) override { n_.used(); }
-  void pressClaudeButton(const std::string&) override { n_.used(); }
-
- private:
-  NotYetBuilt n_;
-};
-
 class UnbuiltPush final : public APNsSender {
  public:
   explicit UnbuiltPush(std::shared_ptr<WatcherDebugLog> log) : n_(std::move(log), "APNs: push notification") {}
@@ -75,7 +58,6 @@ BridgeComponents makeUnbuiltComponents(std::shared_ptr<SettingsStore> settings,
   BridgeComponents c;
   c.settings = settings;
   c.log = log;
-  c.cursorPaster = std::make_shared<UnbuiltPaster>(log);
   c.push = std::make_shared<UnbuiltPush>(log);
   c.auth = std::make_shared<StoredAuthState>(*settings);
   c.sleepInhibitor = std::make_shared<UnbuiltSleepInhibitor>(log);

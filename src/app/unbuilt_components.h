@@ -10,7 +10,8 @@ namespace deskwave {
 // says so once in the debug log when it is first used and otherwise does
 // nothing, so the bridge runs with the parts that exist. The account state reads
 // the stored sign-in. The local server, the address monitor, the relay
-// client and the transcript monitors are left for the caller to supply.
+// client, the paste pipeline and the transcript monitors are left for the
+// caller to supply.
 BridgeComponents makeUnbuiltComponents(std::shared_ptr<SettingsStore> settings,
                                        std::shared_ptr<WatcherDebugLog> log);
 

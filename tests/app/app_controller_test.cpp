@@ -68,38 +68,54 @@ TEST_F(ControllerTest, RelayBailsOutWithoutASecretAndTheLocalLinkStillWorks) {
   EXPECT_THAT(logged(), ElementsAre("RELAY: startRelay bailed \u2014 no pairing PIN set"));
   EXPECT_EQ(server->starts, 1);
   server->onMessage("cursor", "hi");
-  EXPECT_THAT(paster->calls, ElementsAre("pasteText|cursor|hi"));
+  time->advance(Seconds(1));
+  EXPECT_THAT(cursorApp->submitted, ElementsAre("hi"));
 }
 
 // ---- Routing ----
 
 struct RouteCase {
   std::string target;
-  std::string expectedCall;
-  bool tracked;      // recorded as sent to Claude
-  bool startsTurn;   // generic path
+  std::string app;                // the application the prompt was typed into
+  std::vector<std::string> keys;  // the keystrokes of its path
+  bool tracked;                   // recorded as sent to Claude
+  bool startsTurn;                // generic path
 };
 
 TEST_F(ControllerTest, RoutesEachTargetToItsPath) {
+  const std::vector<std::string> cursorKeys = {"key primary+V", "key Return"};
+  const std::vector<std::string> genericKeys = {"key primary+A", "key primary+V", "key Return"};
   const std::vector<RouteCase> cases = {
-      {"claude", "pasteToClaude|claude|hello", true, false},
-      {"CLAUDE", "pasteToClaude|CLAUDE|hello", true, false},
-      {"Code", "pasteToClaude|Code|hello", true, false},
-      {"Cursor", "pasteText|Cursor|hello", false, false},
-      {"codex", "pasteGeneric|codex|hello", false, true},
-      {"My Editor", "pasteGeneric|My Editor|hello", false, true},
+      {"claude", "Claude", genericKeys, true, false},
+      {"CLAUDE", "Claude", genericKeys, true, false},
+      {"Code", "Claude", genericKeys, true, false},
+      {"Cursor", "Cursor", cursorKeys, false, false},
+      {"codex", "Codex", genericKeys, false, true},
   };
   started();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.target);
-    paster->calls.clear();
+    for (auto* app : {cursorApp.get(), claudeApp.get(), codexApp.get()}) app->submitted.clear();
+    desktop->clearEvents();
     server->turnsStarted.clear();
     server->onMessage(c.target, "hello");
-    EXPECT_THAT(paster->calls, ElementsAre(c.expectedCall));
+    time->advance(Seconds(3));
+    for (auto* app : {cursorApp.get(), claudeApp.get(), codexApp.get()}) {
+      if (app->app->info.name == c.app) EXPECT_THAT(app->submitted, ElementsAre("hello"));
+      else EXPECT_THAT(app->submitted, IsEmpty()) << app->app->info.name;
+    }
+    EXPECT_EQ(desktop->eventTexts("key "), c.keys);
     EXPECT_EQ(controller->sentPrompts().wasRecentlySent("hello"), c.tracked);
     if (c.startsTurn) EXPECT_THAT(server->turnsStarted, ElementsAre(c.target));
     else EXPECT_THAT(server->turnsStarted, IsEmpty());
   }
+
+  // An application that is not running gets the generic path and a hint.
+  server->turnsStarted.clear();
+  server->onMessage("My Editor", "hello");
+  time->advance(Seconds(3));
+  EXPECT_THAT(server->turnsStarted, ElementsAre("My Editor"));
+  EXPECT_EQ(paster->lastPasteHint.get(), "My Editor is not running.");
 }
 
 TEST_F(ControllerTest, LocalPromptIsLoggedStoredAndRoutedWithoutSendingTabs) {
@@ -120,13 +136,13 @@ TEST_F(ControllerTest, RelayPromptRefreshesTheToolListBeforePasting) {
   settings->setString(keys::relayPin, "1234");
   started();
   echoed.clear();
-  Journal journal;
-  relay->journal = &journal;
-  paster->journal = &journal;
   relay->onMessage("cursor", "explain this");
-  EXPECT_THAT(journal, ElementsAre("sendTabs", "pasteText|cursor|explain this"));
+  ASSERT_EQ(relay->tabsSent.size(), 1u);
   EXPECT_THAT(relay->tabsSent.back(), ElementsAre("Cursor", "Codex"));
+  EXPECT_THAT(desktop->events(), IsEmpty()) << "the paste runs after the tool list went out";
   EXPECT_THAT(logged(), ElementsAre("\U0001F4E5 IN via INTERNET relay \u2192 cursor"));
+  time->advance(Seconds(1));
+  EXPECT_THAT(cursorApp->submitted, ElementsAre("explain this"));
   EXPECT_EQ(controller->store().cursor.get().size(), 1u);
 }
 
@@ -160,12 +176,14 @@ TEST_F(ControllerTest, TokenRegistrationIsConsumedOverBothLinksEvenWhilePaused) 
   }
   controller->togglePause();
   server->onMessage("__apns_token__", "tok");
-  EXPECT_THAT(paster->calls, IsEmpty());
+  time->advance(Seconds(3));
+  EXPECT_THAT(desktop->events(), IsEmpty());
   EXPECT_EQ(controller->store().extra.get().size(), 0u);
   EXPECT_THAT(relay->tabsSent, IsEmpty());
   // Only an exact target registers a token.
   server->onMessage("__APNS_TOKEN__", "tok");
-  EXPECT_EQ(paster->calls.size(), 1u);
+  time->advance(Seconds(3));
+  EXPECT_EQ(paster->lastPasteHint.get(), "__APNS_TOKEN__ is not running.");
 }
 
 // ---- Pause ----
@@ -189,10 +207,10 @@ TEST_F(ControllerTest, PauseDropsTrafficButKeepsTheLinksServing) {
   claudeMonitor->onUserPrompt("desk prompt");
   claudeMonitor->onQuestion("Which?", {"A"}, {"a"});
   claudeCockpit->onPartial(std::string("thinking"));
-  time->runUntilIdle();
+  time->advance(Seconds(3));
 
   EXPECT_THAT(logged(), ElementsAre("\u23F8\uFE0F Bridge paused by user"));
-  EXPECT_THAT(paster->calls, IsEmpty());
+  EXPECT_THAT(desktop->events(), IsEmpty());
   EXPECT_THAT(relay->sent, IsEmpty());
   EXPECT_THAT(relay->tabsSent, IsEmpty());
   EXPECT_THAT(push->pushes, IsEmpty());
@@ -214,7 +232,8 @@ TEST_F(ControllerTest, PauseDropsTrafficButKeepsTheLinksServing) {
   EXPECT_FALSE(server->paused);
   EXPECT_EQ(logged().back(), "\u25B6\uFE0F Bridge resumed by user");
   server->onMessage("cursor", "after resume");
-  EXPECT_THAT(paster->calls, ElementsAre("pasteText|cursor|after resume"));
+  time->advance(Seconds(1));
+  EXPECT_THAT(cursorApp->submitted, ElementsAre("after resume"));
 }
 
 // ---- Attachments ----
@@ -225,14 +244,13 @@ TEST_F(ControllerTest, AttachmentSavesTheGoodImagesAndPastesThem) {
   server->onAttach("claude", "",
                    {{"bad one.png", "not base64!"}, {"shot 1.png", base64Encode(std::string("\x89PNG data"))}});
   EXPECT_THAT(logged(), ElementsAre("\U0001F4CE ATTACH via LOCAL Wi-Fi \u2192 claude, 1 image(s)"));
-  ASSERT_EQ(paster->imageFiles.size(), 1u);
-  ASSERT_EQ(paster->imageFiles[0].size(), 1u);
-  const auto file = paster->imageFiles[0][0];
-  EXPECT_EQ(file.parent_path(), home.path() / "Deskwave" / "attachments");
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(runtime.clock->now().time_since_epoch());
-  EXPECT_EQ(file.filename().string(), std::to_string(seconds.count()) + "-shot_1.png");
+  const auto name = std::to_string(seconds.count()) + "-shot_1.png";
+  const auto file = home.path() / "Deskwave" / "attachments" / name;
   EXPECT_EQ(std::filesystem::file_size(file), 9u);
-  EXPECT_THAT(paster->calls, ElementsAre("pasteImages|claude|"));
+  time->advance(Seconds(2));
+  EXPECT_THAT(claudeApp->composer->pastedImages, ElementsAre(name));
+  EXPECT_THAT(desktop->eventTexts("key "), ElementsAre("key primary+V", "key Return"));
 
   const auto& history = controller->store().extra.get().at("claude");
   ASSERT_EQ(history.size(), 1u);
@@ -244,8 +262,9 @@ TEST_F(ControllerTest, AttachmentWithTextIsTrackedForClaudeAndPastedEvenWithNoIm
   started();
   server->onAttach("Code", "look at this", {});
   EXPECT_EQ(logged().back(), "\U0001F4CE ATTACH via LOCAL Wi-Fi \u2192 Code, 0 image(s)");
-  EXPECT_THAT(paster->calls, ElementsAre("pasteImages|Code|look at this"));
-  EXPECT_THAT(paster->imageFiles[0], IsEmpty());
+  time->advance(Seconds(2));
+  EXPECT_THAT(claudeApp->submitted, ElementsAre("look at this"));
+  EXPECT_THAT(desktop->eventTexts("clipboard image"), IsEmpty());
   EXPECT_EQ(controller->store().code.get().at(0).text, "look at this");
   EXPECT_TRUE(controller->sentPrompts().wasRecentlySent("look at this"));
 
@@ -256,19 +275,47 @@ TEST_F(ControllerTest, AttachmentWithTextIsTrackedForClaudeAndPastedEvenWithNoIm
 // ---- Permission answers ----
 
 TEST_F(ControllerTest, PermissionAnswersActOnClaudesPrompt) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"allow", "answerClaudePrompt|allow"},
-      {"deny", "answerClaudePrompt|deny"},
-      {"Allow", "pressClaudeButton|Allow"},
-      {"__other__:use tabs", "answerClaudeQuestionOther|use tabs"},
-      {"__other__:", "answerClaudeQuestionOther|"},
-      {"Yes, and don't ask again", "pressClaudeButton|Yes, and don't ask again"},
+  // Claude shows a question: two options and a field for another answer.
+  auto allow = element(ax::kButton, "Allow button");
+  allow->withTitle("Allow").at(120, 600).sized(80, 30);
+  auto always = element(ax::kButton, "Always button");
+  always->withTitle("Yes, and don't ask again").at(220, 600).sized(200, 30);
+  auto other = element(ax::kTextField, "other field");
+  other->at(120, 650).sized(400, 30).withValue("");
+  other->placeholder = "Type your answer";
+  auto submit = element(ax::kButton, "Submit button");
+  submit->withTitle("Submit answer").at(540, 650).sized(100, 30);
+  std::vector<std::string> answers;
+  other->onSubmit = [&answers](const std::string& text) { answers.push_back(text); };
+  submit->onPress = [this, other] { desktop->submit(other); };
+  claudeApp->window->add(allow).add(always).add(other).add(submit);
+
+  struct Case {
+    std::string decision;
+    std::vector<std::string> actions;  // keystrokes and presses, in order
+    std::vector<std::string> answers;
+  };
+  const std::vector<Case> cases = {
+      {"allow", {"key primary+Return"}, {}},
+      {"deny", {"key Escape"}, {}},
+      {"Allow", {"press Allow button"}, {}},
+      {"Yes, and don't ask again", {"press Always button"}, {}},
+      {"__other__:use tabs", {"key primary+A", "key primary+V", "press Submit button"}, {"use tabs"}},
+      {"__other__:", {"key primary+A", "key primary+V", "press Submit button"}, {""}},
   };
   started();
-  for (const auto& [decision, call] : cases) {
-    paster->calls.clear();
-    server->onPermAnswer(decision);
-    EXPECT_THAT(paster->calls, ElementsAre(call)) << decision;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.decision);
+    desktop->clearEvents();
+    answers.clear();
+    server->onPermAnswer(c.decision);
+    time->advance(Seconds(2));
+    std::vector<std::string> actions;
+    for (const auto& e : desktop->eventTexts())
+      if (e.rfind("key ", 0) == 0 || e.rfind("press ", 0) == 0) actions.push_back(e);
+    EXPECT_EQ(actions, c.actions);
+    EXPECT_EQ(answers, c.answers);
+    EXPECT_THAT(desktop->eventTexts("activate "), ElementsAre("activate Claude"));
   }
 }
 
@@ -507,7 +554,7 @@ TEST_F(ControllerTest, HooksDoNothingOnceTheControllerIsGone) {
   claudeMonitor->onReply("late");
   EXPECT_THAT(server->responsesProvider(), IsEmpty());
   time->advance(Seconds(10));
-  EXPECT_THAT(paster->calls, IsEmpty());
+  EXPECT_THAT(desktop->events(), IsEmpty());
   EXPECT_THAT(push->pushes, IsEmpty());
   EXPECT_EQ(time->pendingTasks(), 0u) << "the presence timer ends with the controller";
 }

@@ -10,6 +10,8 @@
 #include "app/settings_keys.h"
 #include "platform/memory_settings_store.h"
 #include "platform/virtual_time.h"
+#include "inject/standard_watcher.h"
+#include "support/fake_chat_app.h"
 #include "support/fakes.h"
 #include "support/temp_home.h"
 
@@ -27,8 +29,6 @@ class ControllerTest : public ::testing::Test {
 
   // Builds the controller from the current settings.
   std::shared_ptr<AppController> make() {
-    log = WatcherDebugLog::create(home.paths().debugLogFile(), runtime.main, runtime.clock,
-                                  [this](std::string_view line) { echoed.emplace_back(line); });
     BridgeComponents c{settings, log,  ipMonitor, paster, relay, server, claudeMonitor,
                        claudeCockpit, cursorCockpit, push, auth, inhibitor};
     controller = AppController::create(runtime, home.paths(), c);
@@ -55,9 +55,17 @@ class ControllerTest : public ::testing::Test {
   Runtime runtime = time->runtime();
   std::shared_ptr<MemorySettingsStore> settings = std::make_shared<MemorySettingsStore>();
   std::vector<std::string> echoed;
-  std::shared_ptr<WatcherDebugLog> log;
+  std::shared_ptr<WatcherDebugLog> log = WatcherDebugLog::create(
+      home.paths().debugLogFile(), runtime.main, runtime.clock,
+      [this](std::string_view line) { echoed.emplace_back(line); });
   std::shared_ptr<FakeIPMonitor> ipMonitor = std::make_shared<FakeIPMonitor>();
-  std::shared_ptr<FakeCursorPaster> paster = std::make_shared<FakeCursorPaster>();
+  // The desk: Cursor, Claude (with a question on screen) and Codex.
+  std::shared_ptr<FakeDesktop> desktop = std::make_shared<FakeDesktop>(runtime.clock);
+  std::shared_ptr<FakeChatApp> cursorApp = addChatApp(*desktop, {"Cursor", "cursor.desktop", "/opt/cursor/cursor", 100});
+  std::shared_ptr<FakeChatApp> claudeApp = addChatApp(*desktop, {"Claude", "claude.desktop", "/opt/Claude/claude", 200});
+  std::shared_ptr<FakeChatApp> codexApp = addChatApp(*desktop, {"Codex", "codex.desktop", "/usr/bin/codex", 300});
+  std::shared_ptr<CursorPaster> paster =
+      CursorPaster::create(runtime, desktop, log, standardWatcherFactory(runtime, desktop, home.path(), log));
   std::shared_ptr<FakeRelayClient> relay = std::make_shared<FakeRelayClient>();
   std::shared_ptr<FakeHTTPServer> server = std::make_shared<FakeHTTPServer>();
   std::shared_ptr<FakeClaudeMonitor> claudeMonitor = std::make_shared<FakeClaudeMonitor>();

@@ -11,7 +11,6 @@
 #include "capture/ai_cockpit_monitor.h"
 #include "capture/claude_monitor.h"
 #include "delivery/apns_sender.h"
-#include "inject/cursor_paster.h"
 #include "local/http_server.h"
 #include "local/ip_monitor.h"
 #include "platform/sleep_inhibitor.h"
@@ -64,35 +63,6 @@ class FakeRelayClient final : public RelayClient {
   std::optional<SymmetricKey> key;
   std::vector<OutboxItem> sent;
   std::vector<std::vector<std::string>> tabsSent;
-  Journal* journal = nullptr;
-};
-
-// Records every call in one list, as "operation|target|text", so tests can check order.
-class FakeCursorPaster final : public CursorPaster {
- public:
-  void pasteText(const std::string& text, const std::string& target) override {
-    calls.push_back("pasteText|" + target + "|" + text);
-    note(journal, calls.back());
-  }
-  void pasteToClaude(const std::string& text, const std::string& target) override {
-    calls.push_back("pasteToClaude|" + target + "|" + text);
-    note(journal, calls.back());
-  }
-  void pasteGeneric(const std::string& text, const std::string& target) override {
-    calls.push_back("pasteGeneric|" + target + "|" + text);
-    note(journal, calls.back());
-  }
-  void pasteImages(const std::vector<std::filesystem::path>& files, const std::string& text,
-                   const std::string& target) override {
-    imageFiles.push_back(files);
-    calls.push_back("pasteImages|" + target + "|" + text);
-  }
-  void answerClaudePrompt(const std::string& d) override { calls.push_back("answerClaudePrompt|" + d); }
-  void answerClaudeQuestionOther(const std::string& t) override { calls.push_back("answerClaudeQuestionOther|" + t); }
-  void pressClaudeButton(const std::string& t) override { calls.push_back("pressClaudeButton|" + t); }
-
-  std::vector<std::string> calls;
-  std::vector<std::vector<std::filesystem::path>> imageFiles;
   Journal* journal = nullptr;
 };
 
