@@ -243,7 +243,7 @@ std::optional<std::string> richBlob(Desktop& desktop, const AXElement& element) 
     const auto value = desktop.stringAttribute(element, name);
     if (!value) continue;
     auto text = trimWhitespace(*value);
-    if (text.size() < 30) continue;
+    if (graphemeCount(text) < 30) continue;
     if (contains(text, "\n") || contains(text, "```") || contains(text, "* ") || contains(text, "- ") ||
         contains(text, "# "))
       return text;
