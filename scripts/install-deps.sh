@@ -9,9 +9,15 @@ packages=(
   nlohmann-json3-dev libicu-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libavahi-client-dev
+  # The Linux desktop backend: accessibility (AT-SPI), synthesized input (XTest),
+  # the X11 clipboard and window list, PNG conversion of clipboard images.
+  libatspi2.0-dev libx11-dev libxtst-dev libglib2.0-dev libgdk-pixbuf-2.0-dev
   # For the tests: a private D-Bus and Avahi daemon in a network namespace,
   # fuzzing with clang, and the load generator and reference server of the benchmarks.
   dbus avahi-daemon avahi-utils iproute2 clang libclang-rt-14-dev wrk nginx-light curl
+  # A headless desktop for the desktop-backend tests: X server, accessibility bus,
+  # a GTK 3 chat window written in Python, and a second clipboard client.
+  xvfb x11-utils at-spi2-core dbus-x11 gir1.2-gtk-3.0 python3-gi xclip
 )
 
 missing=()
