@@ -11,6 +11,7 @@
 #include "local/local_server.h"
 #include "local/system_ip_monitor.h"
 #include "platform/asio_runtime.h"
+#include "platform/linux/linux_desktop.h"
 #include "platform/memory_settings_store.h"
 #include "platform/sqlite_settings_store.h"
 #include "relay/websocket_relay_client.h"
@@ -43,10 +44,9 @@ int main(int argc, char** argv) {
   components.claudeMonitor = TranscriptClaudeMonitor::create(runtime, paths.home, settings, log);
   components.claudeCockpit = TranscriptCockpitMonitor::create(CockpitAdapter::claude(paths.home), runtime);
   components.cursorCockpit = TranscriptCockpitMonitor::create(CockpitAdapter::cursor(paths.home), runtime);
-  // Driving other applications needs a desktop backend; without one prompts
-  // cannot be typed, and the paste pipeline says so in its hint.
-  std::shared_ptr<Desktop> desktop = std::make_shared<NullDesktop>();
-  log->log("PASTE: no desktop control on this system — prompts are not typed into applications");
+  // Typing into other applications needs an X11 desktop with accessibility;
+  // without one the bridge still serves the phone, and says why in the log.
+  auto desktop = openLinuxDesktop([log](const std::string& line) { log->log(line); });
   auto paster = CursorPaster::create(runtime, desktop, log, standardWatcherFactory(runtime, desktop, paths.home, log));
   paster->lastPasteHint.observe([log](const std::optional<std::string>& hint) {
     if (hint) log->log("PASTE: hint: " + *hint);
