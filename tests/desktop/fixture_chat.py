@@ -24,6 +24,8 @@ gi.require_version("Gdk", "3.0")
 from gi.repository import Gdk, GLib, Gtk  # noqa: E402
 
 REPLY_STEP_MS = int(os.environ.get("FIXTURE_REPLY_STEP_MS", "150"))
+# Messages already in the transcript at start, for measuring long conversations.
+EARLIER_MESSAGES = int(os.environ.get("FIXTURE_EARLIER_MESSAGES", "0"))
 
 
 def say(*parts):
@@ -77,6 +79,9 @@ class FixtureChat(Gtk.Window):
         submit.connect("clicked", self.on_answer)
         question.pack_start(submit, False, False, 0)
         outer.pack_start(question, False, False, 0)
+
+        for i in range(EARLIER_MESSAGES):
+            self.add_message("Earlier message %d: the parser returns an error when the input is empty." % i)
 
         self.connect("destroy", Gtk.main_quit)
         self.connect("map-event", self.on_mapped)

@@ -71,7 +71,10 @@ std::optional<std::string> roleOf(AtspiAccessible* object) {
     g_error_free(error);
     return std::nullopt;
   }
-  return roleNameFor(role, hasState(object, ATSPI_STATE_MULTI_LINE));
+  // Only text roles depend on the multi-line state: ask the bus for it only then.
+  const bool textRole = role == ATSPI_ROLE_TEXT || role == ATSPI_ROLE_ENTRY || role == ATSPI_ROLE_PASSWORD_TEXT ||
+                        role == ATSPI_ROLE_EDITBAR || role == ATSPI_ROLE_TERMINAL;
+  return roleNameFor(role, textRole && hasState(object, ATSPI_STATE_MULTI_LINE));
 }
 
 // The whole text of an element with the text interface, without the
@@ -80,10 +83,7 @@ std::optional<std::string> textOf(AtspiAccessible* object) {
   AtspiText* text = atspi_accessible_get_text_iface(object);
   if (!text) return std::nullopt;
   GError* error = nullptr;
-  const gint count = atspi_text_get_character_count(text, &error);
-  std::optional<std::string> out;
-  if (!error && count >= 0) out = take(atspi_text_get_text(text, 0, count, &error), error);
-  else if (error) g_error_free(error);
+  auto out = take(atspi_text_get_text(text, 0, -1, &error), error);  // -1: to the end
   g_object_unref(text);
   if (!out) return std::nullopt;
   static constexpr std::string_view kObjectReplacement = "\xEF\xBF\xBC";  // U+FFFC
