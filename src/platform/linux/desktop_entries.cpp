@@ -46,11 +46,21 @@ std::string unescapeValue(std::string_view value) {
       continue;
     }
     switch (value[++i]) {
-      case 's': out += ' '; break;
-      case 'n': out += '\n'; break;
-      case 't': out += '\t'; break;
-      case 'r': out += '\r'; break;
-      case '\\': out += '\\'; break;
+      case 's':
+        out += ' ';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case '\\':
+        out += '\\';
+        break;
       default:
         out += '\\';
         out += value[i];
@@ -64,7 +74,7 @@ bool isTrue(std::string_view value) { return value == "true" || value == "1"; }
 // Programs that run other programs: the process's executable name says nothing
 // about which application it is (every Python script's is "python3.11").
 bool isGenericLauncher(std::string_view name) {
-  static constexpr std::array<std::string_view, 9> exact = {"env",     "sh",   "bash", "dash",   "zsh",
+  static constexpr std::array<std::string_view, 9> exact = {"env",     "sh",   "bash",  "dash", "zsh",
                                                             "flatpak", "snap", "bwrap", "mono"};
   static constexpr std::array<std::string_view, 8> versioned = {"python", "perl", "ruby",     "node",
                                                                 "nodejs", "java", "electron", "dotnet"};
@@ -72,8 +82,7 @@ bool isGenericLauncher(std::string_view name) {
   for (const auto base : versioned) {
     if (name.substr(0, base.size()) != base) continue;
     const auto rest = name.substr(base.size());
-    if (std::all_of(rest.begin(), rest.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; }))
-      return true;
+    if (std::all_of(rest.begin(), rest.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; })) return true;
   }
   return false;
 }
@@ -115,7 +124,8 @@ std::string execProgram(std::string_view exec) {
         for (;; ++i) {
           if (i >= exec.size()) return {};  // an unterminated quote: the line is invalid
           if (exec[i] == '"') break;
-          if (exec[i] == '\\' && i + 1 < exec.size() && std::string_view("\"`$\\").find(exec[i + 1]) != std::string_view::npos)
+          if (exec[i] == '\\' && i + 1 < exec.size() &&
+              std::string_view("\"`$\\").find(exec[i + 1]) != std::string_view::npos)
             ++i;
           word += exec[i];
           literal = true;
@@ -157,11 +167,11 @@ std::optional<DesktopEntry> parseDesktopEntry(std::string_view text, std::string
   bool entrySeen = false;
   std::optional<std::string> type, name, exec, wmClass, noDisplay, hidden;
   const std::array<std::pair<std::string_view, std::optional<std::string>*>, 6> wanted = {{{"Type", &type},
-                                                                                          {"Name", &name},
-                                                                                          {"Exec", &exec},
-                                                                                          {"StartupWMClass", &wmClass},
-                                                                                          {"NoDisplay", &noDisplay},
-                                                                                          {"Hidden", &hidden}}};
+                                                                                           {"Name", &name},
+                                                                                           {"Exec", &exec},
+                                                                                           {"StartupWMClass", &wmClass},
+                                                                                           {"NoDisplay", &noDisplay},
+                                                                                           {"Hidden", &hidden}}};
   while (!text.empty()) {
     const auto end = text.find('\n');
     const auto line = trimBlanks(text.substr(0, end));

@@ -12,14 +12,14 @@
 namespace deskwave {
 
 struct DesktopEntry {
-  std::string id;               // the desktop-file id: "cursor.desktop", "kde4-kate.desktop"
-  std::filesystem::path file;   // where it was read from
-  std::string name;             // the unlocalised Name of [Desktop Entry]
-  std::string program;          // the program Exec starts: "/usr/share/cursor/cursor", "code"
-  std::string programName;      // its last path component: "cursor", "code"
-  std::string startupWMClass;   // the WM_CLASS its windows carry; may be empty
-  bool noDisplay = false;       // installed but not shown in menus (helpers, URL handlers)
-  bool hidden = false;          // deleted by the user; still hides same-id entries of later directories
+  std::string id;              // the desktop-file id: "cursor.desktop", "kde4-kate.desktop"
+  std::filesystem::path file;  // where it was read from
+  std::string name;            // the unlocalised Name of [Desktop Entry]
+  std::string program;         // the program Exec starts: "/usr/share/cursor/cursor", "code"
+  std::string programName;     // its last path component: "cursor", "code"
+  std::string startupWMClass;  // the WM_CLASS its windows carry; may be empty
+  bool noDisplay = false;      // installed but not shown in menus (helpers, URL handlers)
+  bool hidden = false;         // deleted by the user; still hides same-id entries of later directories
 };
 
 // Parses one desktop file's text. Absent unless it has a [Desktop Entry] group
@@ -38,8 +38,7 @@ std::string execProgram(std::string_view exec);
 // "applications" (XDG_DATA_HOME, else HOME/.local/share), then each data
 // directory's (XDG_DATA_DIRS, else /usr/local/share:/usr/share). Arguments are
 // the variables' values, null when unset; relative paths are ignored.
-std::vector<std::filesystem::path> applicationDirectories(const char* dataHome, const char* dataDirs,
-                                                          const char* home);
+std::vector<std::filesystem::path> applicationDirectories(const char* dataHome, const char* dataDirs, const char* home);
 // The same from this process's environment.
 std::vector<std::filesystem::path> applicationDirectories();
 

@@ -97,8 +97,8 @@ bool hasProperty(Display* d, Window w, Atom property) {
   int actualFormat = 0;
   unsigned long count = 0, after = 0;
   unsigned char* data = nullptr;
-  const bool ok = XGetWindowProperty(d, w, property, 0, 0, False, AnyPropertyType, &actualType, &actualFormat,
-                                     &count, &after, &data) == Success;
+  const bool ok = XGetWindowProperty(d, w, property, 0, 0, False, AnyPropertyType, &actualType, &actualFormat, &count,
+                                     &after, &data) == Success;
   if (data) XFree(data);
   return ok && actualType != None;
 }
@@ -245,8 +245,8 @@ struct X11Applications::Impl {
   Window timeWindow = 0;  // ours, unmapped: its property changes tell the server time
   std::string host;
 
-  Atom netSupported = 0, netSupportingWmCheck = 0, netClientList = 0, netClientListStacking = 0,
-       netActiveWindow = 0, netWmPid = 0, wmState = 0, timestamp = 0;
+  Atom netSupported = 0, netSupportingWmCheck = 0, netClientList = 0, netClientListStacking = 0, netActiveWindow = 0,
+       netWmPid = 0, wmState = 0, timestamp = 0;
 
   // A top-level client window and the root child holding it (itself, or a frame).
   struct TopLevel {
@@ -260,9 +260,10 @@ struct X11Applications::Impl {
     d = connection->display();
     root = DefaultRootWindow(d);
     host = thisHost();
-    const char* names[] = {"_NET_SUPPORTED",    "_NET_SUPPORTING_WM_CHECK", "_NET_CLIENT_LIST",
-                           "_NET_CLIENT_LIST_STACKING", "_NET_ACTIVE_WINDOW", "_NET_WM_PID",
-                           "WM_STATE",          "_DESKWAVE_TIMESTAMP"};
+    const char* names[] = {"_NET_SUPPORTED",     "_NET_SUPPORTING_WM_CHECK",
+                           "_NET_CLIENT_LIST",   "_NET_CLIENT_LIST_STACKING",
+                           "_NET_ACTIVE_WINDOW", "_NET_WM_PID",
+                           "WM_STATE",           "_DESKWAVE_TIMESTAMP"};
     Atom atoms[std::size(names)] = {};
     if (!XInternAtoms(d, const_cast<char**>(names), static_cast<int>(std::size(names)), False, atoms)) return false;
     netSupported = atoms[0], netSupportingWmCheck = atoms[1], netClientList = atoms[2];

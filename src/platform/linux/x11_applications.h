@@ -65,7 +65,7 @@ std::vector<RunningApplication> applicationsFromWindows(const std::vector<Client
                                                         const AccessibleNameLookup& accessibleName);
 
 struct X11ApplicationsOptions {
-  AccessibleNameLookup accessibleName;                         // may be empty
+  AccessibleNameLookup accessibleName;                        // may be empty
   std::function<std::vector<DesktopEntry>()> desktopEntries;  // empty: loadDesktopEntries(); may run on any thread
   std::string display;                                        // empty: DISPLAY
 };

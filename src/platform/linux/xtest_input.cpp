@@ -14,10 +14,14 @@ namespace {
 
 KeySym keysymFor(Key key) {
   switch (key) {
-    case Key::A: return XK_a;
-    case Key::V: return XK_v;
-    case Key::Return: return XK_Return;
-    case Key::Escape: return XK_Escape;
+    case Key::A:
+      return XK_a;
+    case Key::V:
+      return XK_v;
+    case Key::Return:
+      return XK_Return;
+    case Key::Escape:
+      return XK_Escape;
   }
   return NoSymbol;
 }
