@@ -20,28 +20,11 @@ template <typename T>
 using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
 
 std::optional<std::string> readWhole(const std::filesystem::path& file) {
-  std::error_code error;
-  // Not a device or a pipe, which could be read forever.
-  if (!std::filesystem::is_regular_file(file, error)) return std::nullopt;
   std::ifstream in(file, std::ios::binary);
   if (!in) return std::nullopt;
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) return std::nullopt;
   return bytes;
-}
-
-// Decodes the bytes; null when they are not a whole image. The loader keeps
-// the pixbuf alive.
-GdkPixbuf* decode(GdkPixbufLoader* loader, const std::string& bytes) {
-  GError* error = nullptr;
-  const bool written =
-      gdk_pixbuf_loader_write(loader, reinterpret_cast<const guchar*>(bytes.data()), bytes.size(), &error);
-  if (error) g_clear_error(&error);
-  // Closed in any case: it reports an image cut short, and an unclosed loader complains.
-  const bool closed = gdk_pixbuf_loader_close(loader, &error);
-  if (error) g_clear_error(&error);
-  if (!written || !closed) return nullptr;
-  return gdk_pixbuf_loader_get_pixbuf(loader);
 }
 
 std::optional<std::string> encodePng(GdkPixbuf* pixbuf) {
@@ -62,14 +45,20 @@ std::optional<std::string> encodePng(GdkPixbuf* pixbuf) {
 
 std::optional<std::string> loadImageAsPng(const std::filesystem::path& file) {
   try {
+    std::error_code error;
+    // Not a device or a pipe, which could be read forever.
+    if (!std::filesystem::is_regular_file(file, error)) return std::nullopt;
+    // Decoded from the file, not fed to an incremental loader: that one takes
+    // a PNG cut short for a whole image.
+    GError* decodeError = nullptr;
+    GObjectPtr<GdkPixbuf> image(gdk_pixbuf_new_from_file(file.c_str(), &decodeError));
+    if (decodeError) g_error_free(decodeError);
+    if (!image) return std::nullopt;
     auto bytes = readWhole(file);
-    if (!bytes || bytes->empty()) return std::nullopt;
-    GObjectPtr<GdkPixbufLoader> loader(gdk_pixbuf_loader_new());
-    GdkPixbuf* pixbuf = decode(loader.get(), *bytes);
-    if (!pixbuf) return std::nullopt;
+    if (!bytes) return std::nullopt;
     if (bytes->starts_with(kPngSignature)) return bytes;
     // JPEG and TIFF keep the camera's orientation in a tag the pixels ignore.
-    GObjectPtr<GdkPixbuf> upright(gdk_pixbuf_apply_embedded_orientation(pixbuf));
+    GObjectPtr<GdkPixbuf> upright(gdk_pixbuf_apply_embedded_orientation(image.get()));
     if (!upright) return std::nullopt;
     return encodePng(upright.get());
   } catch (...) {

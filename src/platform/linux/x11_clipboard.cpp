@@ -254,7 +254,9 @@ struct X11Clipboard::Impl {
   void run();
   void step();
   void failEverything();
+  void disconnect();
   std::optional<Command> nextCommand();
+  bool hasCommands();
   void execute(Command& command);
   void waitForActivity(std::optional<Clock::time_point> deadline);
   std::optional<Clock::time_point> nextDeadline() const;
@@ -291,13 +293,21 @@ X11Clipboard::Impl::~Impl() {
     wake();
     thread.join();
   }
-  if (display) {
-    // Destroying the window gives up the selection if it is still ours.
-    if (window != None && !lost) XDestroyWindow(display, window);
-    XCloseDisplay(display);
-    unregisterDisplay(display);
-  }
+  disconnect();
   if (wakeFd >= 0) ::close(wakeFd);
+}
+
+// Runs on the thread that used the display last (the clipboard thread, or the
+// opening one when the thread never started): after a lost connection libX11
+// keeps the display locked for the thread that saw the loss, and closing it
+// from any other thread would wait forever.
+void X11Clipboard::Impl::disconnect() {
+  if (!display) return;
+  // Destroying the window gives up the selection if it is still ours.
+  if (window != None && !lost) XDestroyWindow(display, window);
+  XCloseDisplay(display);
+  unregisterDisplay(display);
+  display = nullptr;
 }
 
 // --- callers' side ---------------------------------------------------------
@@ -350,6 +360,7 @@ void X11Clipboard::Impl::run() {
     }
   }
   failEverything();
+  disconnect();
 }
 
 void X11Clipboard::Impl::step() {
@@ -363,7 +374,12 @@ void X11Clipboard::Impl::step() {
   while (!read && !lost) {
     auto command = nextCommand();
     if (!command) break;
-    execute(*command);
+    try {
+      execute(*command);
+    } catch (...) {
+      if (command->completion) complete(command->completion, std::nullopt);
+      throw;
+    }
   }
   expire(Clock::now());
   while (!lost && XPending(display) > 0) {
@@ -372,10 +388,18 @@ void X11Clipboard::Impl::step() {
     handle(event);
   }
   if (lost) return;
+  // Commands that came while a read was under way are due once it has ended;
+  // their wake-up has been used up already.
+  if (!read && hasCommands()) return;
   // XPending has flushed what was sent and queued everything read: the next
   // thing to happen comes through the socket, the wake-up descriptor or a
   // time-out.
   waitForActivity(nextDeadline());
+}
+
+bool X11Clipboard::Impl::hasCommands() {
+  std::lock_guard lock(mutex);
+  return !commands.empty();
 }
 
 void X11Clipboard::Impl::failEverything() {

@@ -12,16 +12,17 @@ namespace deskwave {
 // answers other applications' requests for what it holds, so a paste works
 // whatever the caller's threads are doing. Text is offered as UTF8_STRING,
 // "text/plain;charset=utf-8", "text/plain" and STRING (ISO Latin-1: characters
-// beyond it become '?'); an image as "image/png". Data too large for one
-// property change goes out incrementally (INCR), one piece whenever the
-// requestor has taken the previous one, without holding up other requests.
+// beyond it become '?'); an image as "image/png"; with TARGETS and TIMESTAMP
+// for both. Data over 256 KiB goes out incrementally (INCR), one piece
+// whenever the requestor has taken the previous one, without holding up other
+// requests; MULTIPLE is refused.
 // When another application copies something, what this process held is
 // dropped.
 //
-// Every method may be called from any thread and waits for the clipboard thread
-// to have done its part (that is, until the selection is really owned or
-// released). Nothing throws; failures leave the clipboard as it was, and after
-// the X connection is lost every call does nothing.
+// Every method may be called from any thread and returns once the clipboard
+// thread has done the work: the selection is really owned or released when
+// setText or clear returns. Nothing throws; failures leave the clipboard as it
+// was, and after the X connection is lost every call does nothing.
 class X11Clipboard {
  public:
   // Connects to `displayName` (empty: $DISPLAY). Null when that fails, with the
@@ -43,9 +44,10 @@ class X11Clipboard {
   void clear();
   // The clipboard's plain text as UTF-8: this process's own text while it owns
   // the selection, otherwise the owner's, asked for as UTF8_STRING and then as
-  // STRING. Absent when there is no owner, it offers no text, or it does not
-  // answer within about half a second (or, sending incrementally, pauses that
-  // long between pieces).
+  // STRING. Absent when there is no owner or it offers no text, and when it
+  // does not answer within about half a second; sending in pieces, it may
+  // pause that long between two and take 5 seconds in all. Text beyond 64 MiB
+  // is not read.
   std::optional<std::string> text();
 
  private:
