@@ -21,14 +21,6 @@ namespace {
 
 bool contains(std::string_view haystack, std::string_view needle) { return haystack.find(needle) != std::string_view::npos; }
 
-// Decodes the code point at `i` and moves past it; invalid bytes read as negative.
-UChar32 nextCodePoint(std::string_view s, std::size_t& i) {
-  UChar32 c;
-  auto pos = static_cast<int32_t>(i);
-  U8_NEXT(reinterpret_cast<const uint8_t*>(s.data()), pos, static_cast<int32_t>(s.size()), c);
-  i = static_cast<std::size_t>(pos);
-  return c;
-}
 
 // The pieces between runs of Unicode white space, joined by one blank.
 std::string joinWords(std::string_view s) {

@@ -11,15 +11,6 @@
 namespace deskwave {
 namespace {
 
-// Decodes the code point starting at `i`; invalid sequences read as U+FFFD.
-UChar32 next(std::string_view s, std::size_t& i) {
-  UChar32 c;
-  int32_t pos = static_cast<int32_t>(i);
-  U8_NEXT(reinterpret_cast<const uint8_t*>(s.data()), pos, static_cast<int32_t>(s.size()), c);
-  i = static_cast<std::size_t>(pos);
-  return c;
-}
-
 std::unique_ptr<icu::BreakIterator> characterIterator(const icu::UnicodeString& text) {
   UErrorCode status = U_ZERO_ERROR;
   std::unique_ptr<icu::BreakIterator> it(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
@@ -34,12 +25,12 @@ std::string trimWhitespace(std::string_view s) {
   std::size_t begin = 0;
   while (begin < s.size()) {
     std::size_t i = begin;
-    if (!u_isUWhiteSpace(next(s, i))) break;
+    if (!u_isUWhiteSpace(nextCodePoint(s, i))) break;
     begin = i;
   }
   std::size_t end = begin;  // end of the last non-space code point
   for (std::size_t i = begin; i < s.size();) {
-    const UChar32 c = next(s, i);
+    const UChar32 c = nextCodePoint(s, i);
     if (!u_isUWhiteSpace(c)) end = i;
   }
   return std::string(s.substr(begin, end - begin));
@@ -102,4 +93,16 @@ bool isValidUtf8(std::string_view s) {
   }
   return true;
 }
+}  // namespace deskwave
+
+namespace deskwave {
+
+std::int32_t nextCodePoint(std::string_view utf8, std::size_t& i) {
+  UChar32 c;
+  auto pos = static_cast<int32_t>(i);
+  U8_NEXT(reinterpret_cast<const uint8_t*>(utf8.data()), pos, static_cast<int32_t>(utf8.size()), c);
+  i = static_cast<std::size_t>(pos);
+  return c;
+}
+
 }  // namespace deskwave

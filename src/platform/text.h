@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,10 @@ std::size_t graphemeCount(std::string_view utf8);
 
 // The first `count` user-perceived characters.
 std::string graphemePrefix(std::string_view utf8, std::size_t count);
+
+// Decodes the code point that starts at byte `i` and moves `i` past it; an
+// invalid sequence reads as a negative value.
+std::int32_t nextCodePoint(std::string_view utf8, std::size_t& i);
 
 }  // namespace deskwave
 

@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/x11_connection.h"
+
 namespace deskwave {
 namespace {
 
@@ -46,64 +48,6 @@ constexpr std::size_t kMaxReadBytes = std::size_t{64} << 20;
 constexpr long kMaxPiece = 256 * 1024;
 // Property data read per request, in 32-bit units.
 constexpr long kReadUnits = 1 << 20;
-
-// ---------------------------------------------------------------------------
-// Xlib's error handlers are process-wide. Errors on the clipboard's own
-// connections are expected (a requestor's window vanishing mid-transfer gives
-// BadWindow) and ignored, and losing the server must not end the process;
-// every other connection keeps the handlers it had.
-
-std::mutex& registryMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
-
-std::vector<Display*>& ownDisplays() {
-  static std::vector<Display*> displays;
-  return displays;
-}
-
-XErrorHandler previousErrorHandler = nullptr;
-XIOErrorHandler previousIOErrorHandler = nullptr;
-
-bool isOwnDisplay(Display* display) {
-  std::lock_guard lock(registryMutex());
-  const auto& displays = ownDisplays();
-  return std::find(displays.begin(), displays.end(), display) != displays.end();
-}
-
-void registerDisplay(Display* display) {
-  std::lock_guard lock(registryMutex());
-  ownDisplays().push_back(display);
-}
-
-void unregisterDisplay(Display* display) {
-  std::lock_guard lock(registryMutex());
-  auto& displays = ownDisplays();
-  displays.erase(std::remove(displays.begin(), displays.end(), display), displays.end());
-}
-
-int onXError(Display* display, XErrorEvent* error) {
-  if (isOwnDisplay(display)) return 0;
-  return previousErrorHandler ? previousErrorHandler(display, error) : 0;
-}
-
-int onXIOError(Display* display) {
-  // The connection's exit handler (onConnectionLost) takes it from here.
-  if (isOwnDisplay(display)) return 0;
-  return previousIOErrorHandler ? previousIOErrorHandler(display) : 0;
-}
-
-void onConnectionLost(Display*, void* lost) { static_cast<std::atomic<bool>*>(lost)->store(true); }
-
-void prepareXlib() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    XInitThreads();
-    previousErrorHandler = XSetErrorHandler(onXError);
-    previousIOErrorHandler = XSetIOErrorHandler(onXIOError);
-  });
-}
 
 // ---------------------------------------------------------------------------
 // Text encodings.
@@ -222,12 +166,13 @@ struct Atoms {
 // ---------------------------------------------------------------------------
 
 struct X11Clipboard::Impl {
-  Display* display = nullptr;
+  std::unique_ptr<X11Connection> connection;
+  Display* display = nullptr;  // the connection's
   Window window = None;
   int wakeFd = -1;
   std::size_t pieceSize = 0;
   Atoms atoms;
-  std::atomic<bool> lost{false};
+  bool lost() const { return !connection || connection->lost(); }
 
   // Shared with the callers.
   std::mutex mutex;
@@ -304,9 +249,8 @@ X11Clipboard::Impl::~Impl() {
 void X11Clipboard::Impl::disconnect() {
   if (!display) return;
   // Destroying the window gives up the selection if it is still ours.
-  if (window != None && !lost) XDestroyWindow(display, window);
-  XCloseDisplay(display);
-  unregisterDisplay(display);
+  if (window != None && !lost()) XDestroyWindow(display, window);
+  connection.reset();
   display = nullptr;
 }
 
@@ -364,14 +308,14 @@ void X11Clipboard::Impl::run() {
 }
 
 void X11Clipboard::Impl::step() {
-  if (lost) {
+  if (lost()) {
     failEverything();
     waitForActivity(std::nullopt);
     return;
   }
   // Commands run in order; one waits while a read of another application's
   // selection is under way.
-  while (!read && !lost) {
+  while (!read && !lost()) {
     auto command = nextCommand();
     if (!command) break;
     try {
@@ -382,12 +326,12 @@ void X11Clipboard::Impl::step() {
     }
   }
   expire(Clock::now());
-  while (!lost && XPending(display) > 0) {
+  while (!lost() && XPending(display) > 0) {
     XEvent event;
     XNextEvent(display, &event);
     handle(event);
   }
-  if (lost) return;
+  if (lost()) return;
   // Commands that came while a read was under way are due once it has ended;
   // their wake-up has been used up already.
   if (!read && hasCommands()) return;
@@ -447,7 +391,7 @@ void X11Clipboard::Impl::waitForActivity(std::optional<Clock::time_point> deadli
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
     timeoutMs = static_cast<int>(std::clamp<long long>(left, 0, 60'000));
   }
-  pollfd fds[2] = {{wakeFd, POLLIN, 0}, {lost ? -1 : ConnectionNumber(display), POLLIN, 0}};
+  pollfd fds[2] = {{wakeFd, POLLIN, 0}, {lost() ? -1 : ConnectionNumber(display), POLLIN, 0}};
   ::poll(fds, 2, timeoutMs);
   if (fds[0].revents & POLLIN) {
     std::uint64_t count;
@@ -480,7 +424,7 @@ Time X11Clipboard::Impl::serverTime() {
   XChangeProperty(display, window, atoms.timeProbe, XA_INTEGER, 8, PropModeAppend, nullptr, 0);
   const auto deadline = Clock::now() + kServerTimeLimit;
   XEvent event;
-  while (!lost) {
+  while (!lost()) {
     if (XCheckIfEvent(display, &event, isTimeProbe, reinterpret_cast<XPointer>(this))) return event.xproperty.time;
     if (Clock::now() >= deadline) break;
     pollfd fd{ConnectionNumber(display), POLLIN, 0};
@@ -495,7 +439,7 @@ Time X11Clipboard::Impl::serverTime() {
 void X11Clipboard::Impl::take(std::shared_ptr<const Content> content) {
   // A second try covers another application taking the selection between the
   // timestamp and the request: this process's request is the newer one.
-  for (int attempt = 0; attempt < 2 && !lost; ++attempt) {
+  for (int attempt = 0; attempt < 2 && !lost(); ++attempt) {
     const Time now = serverTime();
     XSetSelectionOwner(display, atoms.clipboard, window, now);
     if (XGetSelectionOwner(display, atoms.clipboard) == window) {
@@ -805,18 +749,12 @@ std::unique_ptr<X11Clipboard> X11Clipboard::open(std::string* whyNot, const std:
     return nullptr;
   };
   try {
-    prepareXlib();
-    const char* name = displayName.empty() ? nullptr : displayName.c_str();
-    Display* display = XOpenDisplay(name);
-    if (!display) {
-      const std::string shown = XDisplayName(name);
-      if (shown.empty()) return fail("no X display: DISPLAY is not set");
-      return fail("cannot connect to the X display \"" + shown + "\"");
-    }
+    auto connection = X11Connection::open(displayName, whyNot);
+    if (!connection) return nullptr;
     auto impl = std::make_unique<Impl>();
+    Display* display = connection->display();
     impl->display = display;
-    registerDisplay(display);
-    XSetIOErrorExitHandler(display, onConnectionLost, &impl->lost);
+    impl->connection = std::move(connection);
 
     std::array<char*, kAtomNames.size()> names;
     for (std::size_t i = 0; i < names.size(); ++i) names[i] = const_cast<char*>(kAtomNames[i]);
@@ -845,7 +783,7 @@ std::unique_ptr<X11Clipboard> X11Clipboard::open(std::string* whyNot, const std:
     impl->window = XCreateWindow(display, DefaultRootWindow(display), -10, -10, 1, 1, 0, CopyFromParent, InputOnly,
                                  CopyFromParent, CWEventMask, &attributes);
     XSync(display, False);
-    if (impl->lost) return fail("the X server closed the connection");
+    if (impl->lost()) return fail("the X server closed the connection");
 
     impl->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (impl->wakeFd < 0) return fail("no event descriptor for the clipboard thread");

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "platform/linux/x11_applications.h"
+#include "platform/linux/x11_connection.h"
 
 namespace deskwave {
 namespace {
