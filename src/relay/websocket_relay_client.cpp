@@ -114,9 +114,13 @@ void WebSocketRelayClient::joinCompleted(const std::shared_ptr<WebSocketTask>& t
 }
 
 void WebSocketRelayClient::listen(const std::shared_ptr<WebSocketTask>& task) {
-  task->receive([weak = weak_from_this(), task](std::optional<WebSocketFrame> frame, std::string error) {
+  // The task keeps this reader until it fails or delivers a frame: holding the
+  // task only weakly here keeps the two from keeping each other alive.
+  task->receive([weak = weak_from_this(), weakTask = std::weak_ptr<WebSocketTask>(task)](
+                    std::optional<WebSocketFrame> frame, std::string error) {
     auto self = weak.lock();
-    if (!self) return;
+    auto task = weakTask.lock();
+    if (!self || !task) return;
     self->onMain([task, frame = std::move(frame), error = std::move(error)](WebSocketRelayClient& s) {
       if (task != s.task_ || !s.running_) return;
       if (!frame) {
