@@ -79,9 +79,10 @@ void CursorPaster::putTextOnClipboard(const std::string& text) {
 }
 
 void CursorPaster::pasteOwnText(const std::string& text) {
-  // A prompt that arrived meanwhile has replaced the clipboard: put this
+  // A prompt that arrived meanwhile may have replaced the clipboard: put this
   // timeline's own text back, so each prompt is typed once and none is lost.
-  if (desktop_->clipboardText() != text) putTextOnClipboard(text);
+  // Writing is cheaper than asking: reading may wait on another application.
+  putTextOnClipboard(text);
   desktop_->postKey(Key::V, true);
 }
 
