@@ -85,10 +85,13 @@ void WebSocketRelayClient::connect() {
   setMainState(State::connecting);
   say("RELAY: connecting to " + relayURL_ + ", room=" + roomId_->substr(0, 8) + "\u2026");
   task_ = transport_->open(relayURL_);
-  auto task = task_;
-  task->sendText(wire::encodeJoin(*roomId_), [weak = weak_from_this(), task](std::optional<std::string> error) {
-    if (auto self = weak.lock())
-      self->onMain([task, error](WebSocketRelayClient& s) { s.joinCompleted(task, error); });
+  // Callbacks the task keeps hold it only weakly, so that a connection never
+  // keeps itself alive through its own pending operations.
+  task_->sendText(wire::encodeJoin(*roomId_), [weak = weak_from_this(), weakTask = std::weak_ptr(task_)](
+                                                  std::optional<std::string> error) {
+    auto self = weak.lock();
+    auto task = weakTask.lock();
+    if (self && task) self->onMain([task, error](WebSocketRelayClient& s) { s.joinCompleted(task, error); });
   });
 }
 
@@ -200,10 +203,10 @@ void WebSocketRelayClient::resendPending() {
 
 void WebSocketRelayClient::ping() {
   if (!task_) return;
-  auto task = task_;
-  task->sendPing([weak = weak_from_this(), task](std::optional<std::string> error) {
+  task_->sendPing([weak = weak_from_this(), weakTask = std::weak_ptr(task_)](std::optional<std::string> error) {
     auto self = weak.lock();
-    if (!self) return;
+    auto task = weakTask.lock();
+    if (!self || !task) return;
     self->onMain([task, error](WebSocketRelayClient& s) {
       if (task != s.task_) return;
       if (!error) {

@@ -27,6 +27,7 @@ class FakeWebSocketTask final : public WebSocketTask {
   // Like a real connection, a cancelled one lets go of its waiting handlers.
   void cancel(std::uint16_t code) override {
     closeCode = code;
+    if (cancelNeverRuns) return;
     reader = nullptr;
     pongWaiter = nullptr;
   }
@@ -56,6 +57,9 @@ class FakeWebSocketTask final : public WebSocketTask {
   Done pongWaiter;
   int pings = 0;
   std::optional<std::uint16_t> closeCode;
+  // Like a real connection whose runtime stops before its queued cancel runs:
+  // the waiting handlers stay where they are.
+  bool cancelNeverRuns = false;
 };
 
 class FakeWebSocketClient final : public WebSocketClient {

@@ -241,6 +241,21 @@ TEST_F(RelayClientTest, ALateErrorFromAReplacedConnectionDoesNotDropTheNewOne) {
   EXPECT_EQ(transport->tasks.size(), 2u);
 }
 
+TEST_F(RelayClientTest, AConnectionIsNotKeptAliveByItsOwnWaitingHandlers) {
+  std::weak_ptr<FakeWebSocketTask> weakTask;
+  {
+    auto task = connected();
+    weakTask = task;
+    time->advance(Seconds(25));
+    ASSERT_EQ(task->pings, 1);
+    ASSERT_TRUE(task->reader && task->pongWaiter) << "a read and a ping are waiting";
+    task->cancelNeverRuns = true;
+  }
+  client.reset();
+  transport->tasks.clear();
+  EXPECT_TRUE(weakTask.expired());
+}
+
 TEST_F(RelayClientTest, AClientThatWasNeverStartedStaysIdle) {
   client->sendResponse({"A", "c", "t", "assistant"});
   time->advance(Seconds(60));
