@@ -160,7 +160,7 @@ void AppController::wireResponseCallback() {
 
 // ---- Prompts from the phone ----
 
-bool AppController::handleTokenRegistration(const std::string& target, const std::string& text, APNsSender& push) {
+bool AppController::handleTokenRegistration(const std::string& target, const std::string& text, PushSender& push) {
   if (target != kTokenTarget) return false;
   const auto parts = splitKeepingEmpty(text, '|');
   const auto& token = parts.front();

@@ -12,7 +12,7 @@
 #include "capture/ai_cockpit_monitor.h"
 #include "capture/claude_monitor.h"
 #include "capture/watcher_debug_log.h"
-#include "delivery/apns_sender.h"
+#include "delivery/push_sender.h"
 #include "delivery/message_store.h"
 #include "delivery/response_outbox.h"
 #include "inject/cursor_paster.h"
@@ -38,7 +38,7 @@ struct BridgeComponents {
   std::shared_ptr<ClaudeMonitor> claudeMonitor;
   std::shared_ptr<AICockpitMonitor> claudeCockpit;
   std::shared_ptr<AICockpitMonitor> cursorCockpit;
-  std::shared_ptr<APNsSender> push;
+  std::shared_ptr<PushSender> push;
   std::shared_ptr<AuthState> auth;
   std::shared_ptr<SleepInhibitor> sleepInhibitor;
 };
@@ -70,7 +70,7 @@ class AppController : public std::enable_shared_from_this<AppController> {
   void refreshPhoneConnected();
 
   // Consumes a push-token registration ("__apns_token__"); true when consumed.
-  static bool handleTokenRegistration(const std::string& target, const std::string& text, APNsSender& push);
+  static bool handleTokenRegistration(const std::string& target, const std::string& text, PushSender& push);
 
   void togglePause();
   void saveToolSelection(const std::vector<std::string>& tools);

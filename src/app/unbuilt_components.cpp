@@ -21,7 +21,7 @@ class NotYetBuilt {
   std::atomic<bool> said_{false};
 };
 
-class UnbuiltPush final : public APNsSender {
+class UnbuiltPush final : public PushSender {
  public:
   explicit UnbuiltPush(std::shared_ptr<WatcherDebugLog> log) : n_(std::move(log), "APNs: push notification") {}
   void setDeviceToken(const std::string&, bool) override { n_.used(); }

@@ -71,7 +71,7 @@ class ControllerTest : public ::testing::Test {
   std::shared_ptr<FakeClaudeMonitor> claudeMonitor = std::make_shared<FakeClaudeMonitor>();
   std::shared_ptr<FakeCockpitMonitor> claudeCockpit = std::make_shared<FakeCockpitMonitor>();
   std::shared_ptr<FakeCockpitMonitor> cursorCockpit = std::make_shared<FakeCockpitMonitor>();
-  std::shared_ptr<FakeAPNsSender> push = std::make_shared<FakeAPNsSender>();
+  std::shared_ptr<FakePushSender> push = std::make_shared<FakePushSender>();
   std::shared_ptr<FakeAuthState> auth = std::make_shared<FakeAuthState>();
   std::shared_ptr<FakeSleepInhibitor> inhibitor = std::make_shared<FakeSleepInhibitor>();
   std::shared_ptr<AppController> controller;

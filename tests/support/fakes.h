@@ -10,7 +10,7 @@
 #include "account/auth_state.h"
 #include "capture/ai_cockpit_monitor.h"
 #include "capture/claude_monitor.h"
-#include "delivery/apns_sender.h"
+#include "delivery/push_sender.h"
 #include "local/http_server.h"
 #include "local/ip_monitor.h"
 #include "platform/sleep_inhibitor.h"
@@ -85,7 +85,7 @@ struct Push {
   bool operator==(const Push&) const = default;
 };
 
-class FakeAPNsSender final : public APNsSender {
+class FakePushSender final : public PushSender {
  public:
   void setDeviceToken(const std::string& token, bool sandbox) override { tokens.emplace_back(token, sandbox); }
   void send(const std::string& title, const std::string& body, bool alwaysAlert) override {

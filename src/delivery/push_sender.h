@@ -5,9 +5,9 @@
 namespace deskwave {
 
 // Announces replies, questions and permission requests by push notification.
-class APNsSender {
+class PushSender {
  public:
-  virtual ~APNsSender() = default;
+  virtual ~PushSender() = default;
   virtual void setDeviceToken(const std::string& token, bool sandbox) = 0;
   virtual void send(const std::string& title, const std::string& body, bool alwaysAlert) = 0;
 };
