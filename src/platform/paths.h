@@ -19,6 +19,8 @@ struct Paths {
   std::filesystem::path settingsFile() const { return configDir / "settings.sqlite3"; }
   std::filesystem::path debugLogFile() const { return home / "deskwave-debug.log"; }
   std::filesystem::path attachmentsDir() const { return home / "Deskwave" / "attachments"; }
+  // The user's data folder that `dataDir` lives in: $XDG_DATA_HOME, else ~/.local/share.
+  std::filesystem::path dataHome() const { return dataDir.parent_path(); }
 };
 
 }  // namespace deskwave
