@@ -1,0 +1,152 @@
+// The real deskwave-accounts program on a loopback port: its first line, the
+// HTTP framing with the x-amz-json headers, and the codes in its log.
+
+#include <gmock/gmock.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <regex>
+
+#include "support/raw_http.h"
+#include "support/temp_home.h"
+
+namespace deskwave::testing {
+namespace {
+
+using Json = nlohmann::json;
+
+// A deskwave-accounts child process whose standard output is read line by line.
+class AccountsProcess {
+ public:
+  AccountsProcess(const std::filesystem::path& data, const std::string& clientId) {
+    int out[2];
+    if (::pipe(out) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], STDOUT_FILENO);
+      ::close(out[0]);
+      ::close(out[1]);
+      ::execl(DESKWAVE_ACCOUNTS_BINARY, DESKWAVE_ACCOUNTS_BINARY, "--listen", "127.0.0.1:0", "--data", data.c_str(),
+              "--client-id", clientId.c_str(), nullptr);
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    fd_ = out[0];
+  }
+  ~AccountsProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  // The next line of output, or nullopt after `seconds` without one.
+  std::optional<std::string> nextLine(double seconds = 10) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (true) {
+      if (const auto eol = pending_.find('\n'); eol != std::string::npos) {
+        auto line = pending_.substr(0, eol);
+        pending_.erase(0, eol + 1);
+        return line;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (fd_ < 0 || left.count() <= 0) return std::nullopt;
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+      char buffer[4096];
+      const auto n = ::read(fd_, buffer, sizeof buffer);
+      if (n <= 0) return std::nullopt;
+      pending_.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  std::string pending_;
+};
+
+std::string cognitoPost(const std::string& action, const Json& body, bool close) {
+  const auto text = body.dump();
+  return "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-amz-json-1.1\r\n"
+         "X-Amz-Target: AWSCognitoIdentityProviderService." + action + "\r\nContent-Length: " +
+         std::to_string(text.size()) + "\r\n" + (close ? "Connection: close\r\n" : "") + "\r\n" + text;
+}
+
+// Splits consecutive responses by their Content-Length.
+std::vector<ParsedResponse> splitResponses(std::string raw) {
+  std::vector<ParsedResponse> out;
+  while (true) {
+    const auto headEnd = raw.find("\r\n\r\n");
+    if (headEnd == std::string::npos) return out;
+    auto response = parseResponse(raw.substr(0, headEnd + 4));
+    std::size_t length = 0;
+    for (const auto& h : response.headers)
+      if (h.rfind("Content-Length: ", 0) == 0) length = std::stoul(h.substr(16));
+    response.body = raw.substr(headEnd + 4, length);
+    out.push_back(response);
+    raw.erase(0, headEnd + 4 + length);
+  }
+}
+
+TEST(AccountsProgramTest, AnswersCognitoRequestsOverLoopbackAndLogsTheCode) {
+  TempHome home;
+  const auto data = home.path() / "accounts-data";
+  AccountsProcess program(data, "client-under-test");
+  const auto first = program.nextLine();
+  ASSERT_TRUE(first) << "deskwave-accounts did not start";
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(*first, m, std::regex("deskwave-accounts listening on 127\\.0\\.0\\.1:([0-9]+)")))
+      << *first;
+  const auto port = static_cast<std::uint16_t>(std::stoi(m[1]));
+  ASSERT_NE(port, 0);
+
+  // Two requests on one kept-alive connection; the second asks to close it.
+  const Json signUp = {{"ClientId", "client-under-test"},
+                       {"Username", "u-0c1d"},
+                       {"Password", "Temp-pass-1234"},
+                       {"UserAttributes", Json::array({{{"Name", "email"}, {"Value", "zoe@example.com"}}})}};
+  auto otherClient = signUp;
+  otherClient["ClientId"] = "someone-else";
+  const auto responses = splitResponses(
+      testing::exchange(port, cognitoPost("SignUp", signUp, false) + cognitoPost("SignUp", otherClient, true)));
+  ASSERT_EQ(responses.size(), 2u);
+
+  EXPECT_EQ(responses[0].statusLine, "HTTP/1.1 200 OK");
+  EXPECT_THAT(responses[0].headers, ::testing::Contains("Content-Type: application/x-amz-json-1.1"));
+  const auto created = Json::parse(responses[0].body, nullptr, false);
+  EXPECT_EQ(created["UserConfirmed"], false) << responses[0].body;
+  EXPECT_TRUE(created["UserSub"].is_string()) << responses[0].body;
+
+  EXPECT_EQ(responses[1].statusLine, "HTTP/1.1 400 Bad Request");
+  EXPECT_THAT(responses[1].headers, ::testing::Contains("Content-Type: application/x-amz-json-1.1"));
+  const auto refused = Json::parse(responses[1].body, nullptr, false);
+  EXPECT_EQ(refused["__type"], "ResourceNotFoundException") << responses[1].body;
+  EXPECT_EQ(refused["message"], "User pool client someone-else does not exist.");
+
+  // The code goes to the log, and each request leaves a line there.
+  bool sawCode = false, sawRequest = false;
+  while (!(sawCode && sawRequest)) {
+    const auto line = program.nextLine();
+    if (!line) break;
+    sawCode = sawCode || std::regex_match(*line, std::regex("code for u-0c1d \\(zoe@example\\.com\\): [0-9]{6}"));
+    sawRequest = sawRequest || line->find("SignUp 400 ResourceNotFoundException") != std::string::npos;
+  }
+  EXPECT_TRUE(sawCode);
+  EXPECT_TRUE(sawRequest);
+
+  struct stat info {};
+  ASSERT_EQ(::stat((data / "token-secret").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat((data / "accounts.sqlite3").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+}  // namespace
+}  // namespace deskwave::testing
