@@ -18,6 +18,8 @@ packages=(
   # A headless desktop for the desktop-backend tests: X server, accessibility bus,
   # a GTK 3 chat window written in Python, and a second clipboard client.
   xvfb x11-utils at-spi2-core dbus-x11 gir1.2-gtk-3.0 python3-gi xclip
+  # Secrets in the desktop keyring (libsecret), and a keyring daemon for its tests.
+  libsecret-1-dev gnome-keyring
   # The HTTP/2 stand-in for the push notification service in the push tests.
   nodejs
 )

@@ -106,3 +106,17 @@ std::int32_t nextCodePoint(std::string_view utf8, std::size_t& i) {
 }
 
 }  // namespace deskwave
+
+namespace deskwave {
+
+std::string caseFolded(std::string_view s) {
+  auto text = icu::UnicodeString::fromUTF8(icu::StringPiece(s.data(), static_cast<int32_t>(s.size())));
+  text.foldCase(U_FOLD_CASE_DEFAULT);
+  std::string out;
+  text.toUTF8String(out);
+  return out;
+}
+
+bool equalIgnoringCase(std::string_view a, std::string_view b) { return caseFolded(a) == caseFolded(b); }
+
+}  // namespace deskwave

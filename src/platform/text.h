@@ -35,3 +35,11 @@ namespace deskwave {
 // True when `bytes` is well-formed UTF-8.
 bool isValidUtf8(std::string_view bytes);
 }  // namespace deskwave
+
+namespace deskwave {
+// Unicode full case folding: two names that differ only in letter case fold to
+// the same text ("Straße" and "STRASSE" both to "strasse").
+std::string caseFolded(std::string_view utf8);
+// True when `a` and `b` fold to the same text.
+bool equalIgnoringCase(std::string_view a, std::string_view b);
+}  // namespace deskwave

@@ -260,6 +260,47 @@ std::vector<DesktopEntry> loadDesktopEntries(const std::vector<fs::path>& direct
 
 std::vector<DesktopEntry> loadDesktopEntries() { return loadDesktopEntries(applicationDirectories()); }
 
+std::vector<std::string> installedApplicationNames(const std::vector<fs::path>& directories,
+                                                   const fs::path& appImageFolder) {
+  std::set<std::string> names;
+  try {
+    for (const auto& entry : loadDesktopEntries(directories))
+      if (!entry.noDisplay && !entry.hidden) names.insert(entry.name);
+
+    std::error_code ec;
+    if (!appImageFolder.empty() && fs::is_directory(appImageFolder, ec)) {
+      fs::directory_iterator it(appImageFolder, fs::directory_options::skip_permission_denied, ec);
+      for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        const auto& path = it->path();
+        const auto fileName = path.filename().string();
+        std::error_code statError;
+        if (fileName.front() == '.' || !equalNoCase(path.extension().string(), ".AppImage") ||
+            !fs::is_regular_file(path, statError))
+          continue;
+        names.insert(path.stem().string());
+      }
+    }
+  } catch (...) {
+    // Out of memory: what was found so far is still good.
+  }
+  return {names.begin(), names.end()};
+}
+
+std::vector<std::string> installedApplicationNames() {
+  const char* home = std::getenv("HOME");
+  const fs::path appImages = home && *home == '/' ? fs::path(home) / "Applications" : fs::path();
+  return installedApplicationNames(applicationDirectories(), appImages);
+}
+
+std::string applicationNameForFile(const fs::path& file) {
+  if (!file.has_filename()) return {};
+  if (file.extension() == ".desktop") {
+    if (const auto text = readSmallFile(file))
+      if (auto entry = parseDesktopEntry(*text)) return std::move(entry->name);
+  }
+  return file.stem().string();
+}
+
 const DesktopEntry* matchEntry(const std::vector<DesktopEntry>& entries, std::string_view wmClassInstance,
                                std::string_view wmClassClass, std::string_view executablePath) {
   const auto executableName = baseName(executablePath);

@@ -50,6 +50,24 @@ std::vector<DesktopEntry> loadDesktopEntries(const std::vector<std::filesystem::
 // The same for applicationDirectories().
 std::vector<DesktopEntry> loadDesktopEntries();
 
+// The names of the installed applications, as the AI tool catalogue offers
+// them: the Name of every application entry under `directories` that is shown
+// in menus (NoDisplay and Hidden entries are left out; a Hidden one still hides
+// the same id of later directories), and every "*.AppImage" file directly in
+// `appImageFolder` (not in its sub-folders), named by its file name without
+// the extension. Hidden files are skipped; folders that cannot be read
+// contribute nothing. Sorted, duplicates collapsed; never throws.
+std::vector<std::string> installedApplicationNames(const std::vector<std::filesystem::path>& directories,
+                                                   const std::filesystem::path& appImageFolder);
+// The same for applicationDirectories() and the home folder's "Applications".
+std::vector<std::string> installedApplicationNames();
+
+// The name an application file the user picked goes by, matching
+// installedApplicationNames(): a desktop file's Name, otherwise (an AppImage,
+// any other program, or a desktop file that cannot be read) the file name
+// without its extension. Empty when the path has no file name.
+std::string applicationNameForFile(const std::filesystem::path& file);
+
 // The entry a window belongs to, by its WM_CLASS instance and class and the
 // executable of its process (any may be empty), in three passes — the first hit
 // wins: StartupWMClass equal to the class or the instance; the Exec program's
