@@ -35,7 +35,7 @@ bool isBrowserHeader(std::string_view line) {
   return name == "origin" || name.starts_with("sec-fetch-");
 }
 
-HttpResponse forbidden() { return {"403 Forbidden", R"({"error":"forbidden"})"}; }
+LocalResponse forbidden() { return {"403 Forbidden", R"({"error":"forbidden"})"}; }
 
 }  // namespace
 
@@ -123,7 +123,7 @@ FrameResult frameRequest(std::string_view buffer, bool peerDone) {
   return result;
 }
 
-std::string serializeResponse(const HttpResponse& response) {
+std::string serializeResponse(const LocalResponse& response) {
   std::string out = "HTTP/1.1 " + response.status +
                     "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(response.body.size()) +
                     "\r\nConnection: close\r\n\r\n";

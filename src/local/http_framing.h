@@ -7,17 +7,17 @@
 namespace deskwave {
 
 // One request as the endpoint layer sees it.
-struct HttpRequest {
+struct LocalRequest {
   std::string method;
   std::string path;  // exactly as sent, query string included
   std::string body;
   bool bodyRead = false;  // false for the reads answered without a body
 };
 
-struct HttpResponse {
+struct LocalResponse {
   std::string status;  // e.g. "200 OK"
   std::string body;    // JSON text
-  bool operator==(const HttpResponse&) const = default;
+  bool operator==(const LocalResponse&) const = default;
 };
 
 enum class FrameStatus {
@@ -29,8 +29,8 @@ enum class FrameStatus {
 
 struct FrameResult {
   FrameStatus status = FrameStatus::needMore;
-  HttpRequest request;
-  HttpResponse rejection;
+  LocalRequest request;
+  LocalResponse rejection;
 };
 
 // Limits that keep one client from exhausting memory.
@@ -43,7 +43,7 @@ inline constexpr long long kMaxBodyBytes = 64LL * 1024 * 1024;
 FrameResult frameRequest(std::string_view buffer, bool peerDone);
 
 // The response bytes: status line, the three headers in fixed order, body.
-std::string serializeResponse(const HttpResponse& response);
+std::string serializeResponse(const LocalResponse& response);
 
 // The decimal value of a Content-Length header value: optional sign, trimmed;
 // anything that does not parse, or is negative, counts as 0.

@@ -13,13 +13,13 @@ namespace {
 
 using Json = nlohmann::json;
 
-const HttpResponse kOk{"200 OK", R"({"status":"ok"})"};
-const HttpResponse kInvalidJson{"400 Bad Request", R"({"error":"invalid json"})"};
+const LocalResponse kOk{"200 OK", R"({"status":"ok"})"};
+const LocalResponse kInvalidJson{"400 Bad Request", R"({"error":"invalid json"})"};
 
 // Serializes without failing: invalid UTF-8 in a value is replaced.
 std::string dump(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
-HttpResponse ok(const Json& body) { return {"200 OK", dump(body)}; }
+LocalResponse ok(const Json& body) { return {"200 OK", dump(body)}; }
 
 // The JSON object of a request body, or nullopt when it is not one.
 std::optional<Json> decodeObject(const std::string& body) {
@@ -30,7 +30,7 @@ std::optional<Json> decodeObject(const std::string& body) {
 
 // Runs `decode` on the body's object; a decode failure is a 400 answer.
 template <class Decode>
-HttpResponse withBody(const std::string& body, Decode decode) {
+LocalResponse withBody(const std::string& body, Decode decode) {
   auto object = decodeObject(body);
   if (!object) return kInvalidJson;
   try {
@@ -69,7 +69,7 @@ std::string permResultId(const std::string& path) {
 
 }  // namespace
 
-HttpResponse LocalServer::handle(const HttpRequest& request) {
+LocalResponse LocalServer::handle(const LocalRequest& request) {
   if (!request.bodyRead) {
     const auto& p = request.path;
     if (p == "/tabs") return respondWithTabs();
@@ -81,15 +81,15 @@ HttpResponse LocalServer::handle(const HttpRequest& request) {
   return processBody(request.body, request.path);
 }
 
-HttpResponse LocalServer::respondWithTabs() {
+LocalResponse LocalServer::respondWithTabs() {
   return ok(tabsProvider ? Json(tabsProvider()) : Json::array());
 }
 
-HttpResponse LocalServer::respondWithResponses() {
+LocalResponse LocalServer::respondWithResponses() {
   return {"200 OK", outboxItemsToJson(responsesProvider ? responsesProvider() : std::vector<OutboxItem>{})};
 }
 
-HttpResponse LocalServer::respondPermPoll() {
+LocalResponse LocalServer::respondPermPoll() {
   auto list = Json::array();
   for (const auto& e : permissions_.list(runtime_.clock->now())) {
     auto options = Json::array();
@@ -99,7 +99,7 @@ HttpResponse LocalServer::respondPermPoll() {
   return ok(list);
 }
 
-HttpResponse LocalServer::respondStatus() {
+LocalResponse LocalServer::respondStatus() {
   auto status = Json::object();
   for (const auto& turn : activity_.snapshot()) {
     Json entry = {{"since", secondsSince1970(turn.since)}, {"activity", turn.activity}};
@@ -109,11 +109,11 @@ HttpResponse LocalServer::respondStatus() {
   return ok(status);
 }
 
-HttpResponse LocalServer::respondPermResult(const std::string& path) {
+LocalResponse LocalServer::respondPermResult(const std::string& path) {
   return ok({{"decision", permissions_.decision(permResultId(path))}});
 }
 
-HttpResponse LocalServer::processBody(const std::string& body, const std::string& path) {
+LocalResponse LocalServer::processBody(const std::string& body, const std::string& path) {
   namespace dj = deskwave::json;
 
   if (path == "/ack") {

@@ -95,7 +95,7 @@ void LocalServer::readMore(std::shared_ptr<Session> session) {
   });
 }
 
-void LocalServer::respond(const std::shared_ptr<Session>& session, const HttpResponse& response) {
+void LocalServer::respond(const std::shared_ptr<Session>& session, const LocalResponse& response) {
   session->timeout.cancel();
   session->connection->write(serializeResponse(response), [session] { session->connection->close(); });
 }

@@ -56,7 +56,7 @@ class LocalServer final : public HTTPServer, public std::enable_shared_from_this
   std::optional<std::uint16_t> port() const;
 
   // The endpoint layer: answers one framed request. Runs on connection threads.
-  HttpResponse handle(const HttpRequest& request);
+  LocalResponse handle(const LocalRequest& request);
 
   PermissionTable& permissions() { return permissions_; }
   ActivityTable& activity() { return activity_; }
@@ -68,14 +68,14 @@ class LocalServer final : public HTTPServer, public std::enable_shared_from_this
 
   void accept(std::shared_ptr<TcpConnection> connection);
   void readMore(std::shared_ptr<Session> session);
-  static void respond(const std::shared_ptr<Session>& session, const HttpResponse& response);
+  static void respond(const std::shared_ptr<Session>& session, const LocalResponse& response);
 
-  HttpResponse respondWithTabs();
-  HttpResponse respondWithResponses();
-  HttpResponse respondPermPoll();
-  HttpResponse respondStatus();
-  HttpResponse respondPermResult(const std::string& path);
-  HttpResponse processBody(const std::string& body, const std::string& path);
+  LocalResponse respondWithTabs();
+  LocalResponse respondWithResponses();
+  LocalResponse respondPermPoll();
+  LocalResponse respondStatus();
+  LocalResponse respondPermResult(const std::string& path);
+  LocalResponse processBody(const std::string& body, const std::string& path);
   // Runs `work` on the main thread while the server exists.
   void postToMain(std::function<void(LocalServer&)> work);
 
