@@ -35,7 +35,8 @@ int main(int argc, char** argv) {
     settings = std::make_shared<MemorySettingsStore>();
   }
   auto log = WatcherDebugLog::create(paths.debugLogFile(), runtime.main, runtime.clock);
-  auto components = makeUnbuiltComponents(settings, log);
+  // The account's network client and keychain come later.
+  auto components = makeUnbuiltComponents(runtime.main, settings, log, nullptr, nullptr);
   components.server = LocalServer::create(runtime, asio.pool(), makeAvahiAdvertiser([log](const std::string& line) {
                                             log->log(line);
                                           }),

@@ -12,7 +12,9 @@
 #include "platform/virtual_time.h"
 #include "inject/standard_watcher.h"
 #include "support/fake_chat_app.h"
+#include "support/fake_http_client.h"
 #include "support/fakes.h"
+#include "support/memory_secret_store.h"
 #include "support/temp_home.h"
 
 namespace deskwave::testing {
@@ -72,7 +74,11 @@ class ControllerTest : public ::testing::Test {
   std::shared_ptr<FakeCockpitMonitor> claudeCockpit = std::make_shared<FakeCockpitMonitor>();
   std::shared_ptr<FakeCockpitMonitor> cursorCockpit = std::make_shared<FakeCockpitMonitor>();
   std::shared_ptr<FakePushSender> push = std::make_shared<FakePushSender>();
-  std::shared_ptr<FakeAuthState> auth = std::make_shared<FakeAuthState>();
+  // The real account state over a client whose requests are never answered.
+  std::shared_ptr<AuthState> auth =
+      AuthState::create(runtime.main, settings, std::make_shared<MemorySecretStore>(),
+                        std::make_shared<CognitoAPI>(std::make_shared<FakeHttpClient>(),
+                                                     CognitoConfig{"https://cognito.invalid/", "testclient"}));
   std::shared_ptr<FakeSleepInhibitor> inhibitor = std::make_shared<FakeSleepInhibitor>();
   std::shared_ptr<AppController> controller;
 };

@@ -7,7 +7,6 @@
 #include <utility>
 #include <vector>
 
-#include "account/auth_state.h"
 #include "capture/ai_cockpit_monitor.h"
 #include "capture/claude_monitor.h"
 #include "delivery/push_sender.h"
@@ -94,8 +93,6 @@ class FakePushSender final : public PushSender {
   std::vector<std::pair<std::string, bool>> tokens;
   std::vector<Push> pushes;
 };
-
-class FakeAuthState final : public AuthState {};
 
 class FakeIPMonitor final : public IPMonitor {
  public:
