@@ -5,14 +5,18 @@
 
 #include "app/app_controller.h"
 #include "app/unbuilt_components.h"
+#include "account/cognito_api.h"
 #include "capture/transcript_claude_monitor.h"
 #include "capture/transcript_cockpit_monitor.h"
+#include "delivery/apns_sender.h"
 #include "inject/standard_watcher.h"
 #include "local/local_server.h"
 #include "local/system_ip_monitor.h"
 #include "platform/asio_runtime.h"
+#include "platform/curl_http_client.h"
 #include "platform/linux/linux_desktop.h"
 #include "platform/memory_settings_store.h"
+#include "platform/open_secret_store.h"
 #include "platform/sqlite_settings_store.h"
 #include "relay/websocket_relay_client.h"
 
@@ -35,8 +39,13 @@ int main(int argc, char** argv) {
     settings = std::make_shared<MemorySettingsStore>();
   }
   auto log = WatcherDebugLog::create(paths.debugLogFile(), runtime.main, runtime.clock);
-  // The account's network client and keychain come later.
-  auto components = makeUnbuiltComponents(runtime.main, settings, log, nullptr, nullptr);
+  auto components = makeUnbuiltComponents(settings, log);
+  auto sayToLog = [log](std::string_view line) { log->log(std::string(line)); };
+  // Every request to an outside service (push, account, tool scan) goes through this client.
+  auto http = makeCurlHttpClient();
+  components.push = std::make_shared<APNsSender>(apnsConfigFromEnvironment(paths), settings, http, runtime, sayToLog);
+  components.auth = AuthState::create(runtime.main, settings, openSecretStore(sayToLog),
+                                      std::make_shared<CognitoAPI>(http, cognitoConfigFromEnvironment()));
   components.server = LocalServer::create(runtime, asio.pool(), makeAvahiAdvertiser([log](const std::string& line) {
                                             log->log(line);
                                           }),
