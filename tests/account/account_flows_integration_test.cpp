@@ -13,7 +13,7 @@
 #include "platform/asio_runtime.h"
 #include "platform/curl_http_client.h"
 #include "platform/memory_settings_store.h"
-#include "support/accounts_process.h"
+#include "support/child_process.h"
 #include "support/memory_secret_store.h"
 #include "support/temp_home.h"
 
@@ -25,11 +25,9 @@ const std::string kClientId = "deskwavee2eclient00000000";
 class AccountFlowsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto first = service.nextLine();
-    ASSERT_TRUE(first) << "deskwave-accounts did not start";
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(*first, m, std::regex(".*listening on (127\\.0\\.0\\.1:[0-9]+)"))) << *first;
-    api = std::make_shared<CognitoAPI>(makeCurlHttpClient(), CognitoConfig{"http://" + m[1].str() + "/", kClientId});
+    ASSERT_NE(service.port(), 0) << "deskwave-accounts did not start";
+    api = std::make_shared<CognitoAPI>(
+        makeCurlHttpClient(), CognitoConfig{"http://127.0.0.1:" + std::to_string(service.port()) + "/", kClientId});
     loop = std::thread([this] { asio.runMainLoop(); });
     auth = newAuthState();
   }
@@ -83,7 +81,8 @@ class AccountFlowsTest : public ::testing::Test {
   }
 
   TempHome home;
-  AccountsProcess service{DESKWAVE_ACCOUNTS_BINARY, home.path() / "accounts", kClientId};
+  ListeningProcess service{
+      {DESKWAVE_ACCOUNTS_BINARY, "--listen", "127.0.0.1:0", "--data", (home.path() / "accounts").string(), "--client-id", kClientId}};
   AsioRuntime asio{1};
   std::thread loop;
   std::shared_ptr<CognitoAPI> api;

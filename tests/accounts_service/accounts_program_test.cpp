@@ -2,17 +2,13 @@
 // HTTP framing with the x-amz-json headers, and the codes in its log.
 
 #include <gmock/gmock.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <regex>
 
-#include "support/accounts_process.h"
+#include "support/child_process.h"
 #include "support/raw_http.h"
 #include "support/temp_home.h"
 
@@ -47,13 +43,11 @@ std::vector<ParsedResponse> splitResponses(std::string raw) {
 TEST(AccountsProgramTest, AnswersCognitoRequestsOverLoopbackAndLogsTheCode) {
   TempHome home;
   const auto data = home.path() / "accounts-data";
-  AccountsProcess program(DESKWAVE_ACCOUNTS_BINARY, data, "client-under-test");
-  const auto first = program.nextLine();
-  ASSERT_TRUE(first) << "deskwave-accounts did not start";
-  std::smatch m;
-  ASSERT_TRUE(std::regex_match(*first, m, std::regex("deskwave-accounts listening on 127\\.0\\.0\\.1:([0-9]+)")))
-      << *first;
-  const auto port = static_cast<std::uint16_t>(std::stoi(m[1]));
+  ListeningProcess program(
+      {DESKWAVE_ACCOUNTS_BINARY, "--listen", "127.0.0.1:0", "--data", data.string(), "--client-id", "client-under-test"});
+  ASSERT_TRUE(std::regex_match(program.firstLine(), std::regex("deskwave-accounts listening on 127\\.0\\.0\\.1:[0-9]+")))
+      << program.firstLine();
+  const auto port = program.port();
   ASSERT_NE(port, 0);
 
   // Two requests on one kept-alive connection; the second asks to close it.

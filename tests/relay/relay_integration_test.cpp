@@ -2,9 +2,6 @@
 // deskwave-relay process on loopback, including the relay dying and coming back.
 
 #include <gmock/gmock.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <future>
 #include <nlohmann/json.hpp>
@@ -17,6 +14,7 @@
 #include "relay/relay_wire.h"
 #include "relay/test_peer.h"
 #include "relay/websocket_relay_client.h"
+#include "support/child_process.h"
 #include "support/temp_home.h"
 
 namespace deskwave::testing {
@@ -24,52 +22,19 @@ namespace {
 
 using State = WebSocketRelayClient::State;
 
-// A deskwave-relay child process.
-class RelayProcess {
- public:
-  explicit RelayProcess(std::uint16_t port = 0) {
-    int out[2];
-    if (::pipe(out) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(out[1], STDOUT_FILENO);
-      ::close(out[0]);
-      ::close(out[1]);
-      const std::string listen = "127.0.0.1:" + std::to_string(port);
-      ::execl(DESKWAVE_RELAY_BINARY, DESKWAVE_RELAY_BINARY, "--listen", listen.c_str(), nullptr);
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    // The first line names the port: "deskwave-relay listening on 127.0.0.1:PORT (…)".
-    std::string line;
-    char c;
-    while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    output_ = ::fdopen(out[0], "r");
-    const auto colon = line.find("127.0.0.1:");
-    if (colon != std::string::npos) port_ = static_cast<std::uint16_t>(std::stoi(line.substr(colon + 10)));
-  }
-  ~RelayProcess() { kill(); if (output_) std::fclose(output_); }
+// A deskwave-relay child process on `port` (0: any free one).
+std::unique_ptr<ListeningProcess> startRelay(std::uint16_t port = 0) {
+  return std::make_unique<ListeningProcess>(
+      std::vector<std::string>{DESKWAVE_RELAY_BINARY, "--listen", "127.0.0.1:" + std::to_string(port)});
+}
 
-  void kill() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-  std::uint16_t port() const { return port_; }
-
- private:
-  pid_t pid_ = -1;
-  std::uint16_t port_ = 0;
-  std::FILE* output_ = nullptr;
-};
 
 const std::string kSecret = "3f1c0de2-5b7a-4c1e-9d3b-8a6f2e4d1c00";
 
 class RelayIntegrationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    relay = std::make_unique<RelayProcess>();
+    relay = startRelay();
     ASSERT_NE(relay->port(), 0) << "deskwave-relay did not start";
     url = "ws://127.0.0.1:" + std::to_string(relay->port());
     loop = std::thread([this] { asio.runMainLoop(); });
@@ -145,7 +110,7 @@ class RelayIntegrationTest : public ::testing::Test {
   }
 
   TempHome home;
-  std::unique_ptr<RelayProcess> relay;
+  std::unique_ptr<ListeningProcess> relay;
   std::string url;
   const std::string room = PairingManager::roomId(kSecret);
   const SymmetricKey key = sha256(kSecret + ":Deskwave-key-v1");
@@ -189,9 +154,9 @@ TEST_F(RelayIntegrationTest, RepliesSurviveTheRelayDyingAndComingBack) {
                                           outbox.add("codex", "two", "assistant").id,
                                           outbox.add("Claude", "three", "user").id};
   const auto port = relay->port();
-  relay->kill();
+  relay->stop(SIGKILL);
   ASSERT_TRUE(eventually([&] { return !desktopConnected(); })) << "the drop is noticed";
-  relay = std::make_unique<RelayProcess>(port);
+  relay = startRelay(port);
   ASSERT_EQ(relay->port(), port);
   ASSERT_TRUE(eventually([&] { return desktopConnected(); })) << "the client reconnects by itself";
 

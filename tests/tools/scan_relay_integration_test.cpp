@@ -2,14 +2,12 @@
 // program's real HTTP client.
 
 #include <gmock/gmock.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <future>
 
 #include "platform/asio_runtime.h"
 #include "platform/curl_http_client.h"
+#include "support/child_process.h"
 #include "support/temp_home.h"
 #include "tools/app_scanner.h"
 #include "tools/scan_url.h"
@@ -20,50 +18,10 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-// A deskwave-relay child process on an ephemeral loopback port.
-class RelayProcess {
- public:
-  RelayProcess() {
-    int out[2];
-    if (::pipe(out) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(out[1], STDOUT_FILENO);
-      ::close(out[0]);
-      ::close(out[1]);
-      ::execl(DESKWAVE_RELAY_BINARY, DESKWAVE_RELAY_BINARY, "--listen", "127.0.0.1:0", nullptr);
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    // The first line names the port: "deskwave-relay listening on 127.0.0.1:PORT (…)".
-    std::string line;
-    char c;
-    while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    output_ = ::fdopen(out[0], "r");
-    const auto at = line.find("127.0.0.1:");
-    if (at != std::string::npos) port_ = std::stoi(line.substr(at + 10));
-  }
-  ~RelayProcess() {
-    kill();
-    if (output_) std::fclose(output_);
-  }
-  void kill() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-  int port() const { return port_; }
-
- private:
-  pid_t pid_ = -1;
-  int port_ = 0;
-  std::FILE* output_ = nullptr;
-};
 
 struct ScanRelayTest : ::testing::Test {
   TempHome home;
-  RelayProcess relay;
+  ListeningProcess relay{{DESKWAVE_RELAY_BINARY, "--listen", "127.0.0.1:0"}};
   AsioRuntime asio;
   std::thread loop{[this] { asio.runMainLoop(); }};
   std::shared_ptr<HttpClient> http = makeCurlHttpClient();
@@ -100,7 +58,7 @@ TEST_F(ScanRelayTest, TheRelayClassifiesTheInstalledApps) {
   ASSERT_TRUE(result.error);
   EXPECT_EQ(result.error->errorDescription(), "API error 404");
 
-  relay.kill();
+  relay.stop(SIGKILL);
   result = scan(url);
   ASSERT_TRUE(result.error);
   EXPECT_EQ(result.error->kind, ScanError::Kind::transport);
