@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "../common/listen_address.h"
 #include "account_service.h"
 #include "accounts_http_server.h"
 
@@ -37,23 +38,9 @@ int main(int argc, char** argv) {
                  "The app client id requests must name (\"ClientId\"); when not given, any is accepted");
   CLI11_PARSE(cli, argc, argv);
 
-  const auto colon = listen.rfind(':');
-  if (colon == std::string::npos) {
-    std::cerr << "deskwave-accounts: --listen needs ADDRESS:PORT, got \"" << listen << "\"\n";
-    return 2;
-  }
-  auto address = listen.substr(0, colon);
-  if (address.size() > 2 && address.front() == '[' && address.back() == ']') address = address.substr(1, address.size() - 2);
-  int port = 0;
-  try {
-    port = std::stoi(listen.substr(colon + 1));
-  } catch (const std::exception&) {
-    port = -1;
-  }
-  if (port < 0 || port > 65535) {
-    std::cerr << "deskwave-accounts: invalid port in \"" << listen << "\"\n";
-    return 2;
-  }
+  const auto parsed = parseListenAddress("deskwave-accounts", listen);
+  if (!parsed) return 2;
+  const auto& [address, port] = *parsed;
 
   std::unique_ptr<AccountStore> store;
   Bytes secret;
@@ -75,7 +62,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<AccountsHttpServer> server;
   try {
     server = std::make_unique<AccountsHttpServer>(
-        io, address, static_cast<std::uint16_t>(port),
+        io, address, port,
         [&service](std::string_view action, std::string_view body) { return service->handle(action, body); }, log);
   } catch (const std::exception& e) {
     std::cerr << "deskwave-accounts: cannot listen on " << listen << ": " << e.what() << "\n";

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "../common/listen_address.h"
 #include "classifier.h"
 #include "relay_service.h"
 
@@ -35,23 +36,9 @@ int main(int argc, char** argv) {
   cli.add_option("--burst", limits.messageBurst, "Messages a connection may send at once")->capture_default_str();
   CLI11_PARSE(cli, argc, argv);
 
-  const auto colon = listen.rfind(':');
-  if (colon == std::string::npos) {
-    std::cerr << "deskwave-relay: --listen needs ADDRESS:PORT, got \"" << listen << "\"\n";
-    return 2;
-  }
-  auto address = listen.substr(0, colon);
-  if (address.size() > 2 && address.front() == '[' && address.back() == ']') address = address.substr(1, address.size() - 2);
-  int port = 0;
-  try {
-    port = std::stoi(listen.substr(colon + 1));
-  } catch (const std::exception&) {
-    port = -1;
-  }
-  if (port < 0 || port > 65535) {
-    std::cerr << "deskwave-relay: invalid port in \"" << listen << "\"\n";
-    return 2;
-  }
+  const auto parsed = deskwave::parseListenAddress("deskwave-relay", listen);
+  if (!parsed) return 2;
+  const auto& [address, port] = *parsed;
 
   Classifier classifier = Classifier::builtIn();
   if (!toolsFile.empty()) {
@@ -71,7 +58,7 @@ int main(int argc, char** argv) {
   const auto entries = classifier.size();
   std::unique_ptr<RelayService> service;
   try {
-    service = std::make_unique<RelayService>(io, address, static_cast<std::uint16_t>(port), limits,
+    service = std::make_unique<RelayService>(io, address, port, limits,
                                              std::move(classifier), log);
   } catch (const std::exception& e) {
     std::cerr << "deskwave-relay: cannot listen on " << listen << ": " << e.what() << "\n";
