@@ -137,7 +137,7 @@ TEST_F(FileSecretStoreTest, CorruptFileReadsAsEmptyAndIsReplacedOnTheNextChange)
   }
 }
 
-TEST_F(FileSecretStoreTest, AFolderThatCannotBeWrittenLosesTheValueQuietly) {
+TEST_F(FileSecretStoreTest, AFolderThatCannotBeWrittenIsLoggedOnce) {
   writeText(home.path() / "blocked", "a file where the folder should be", 0600);
   FileSecretStore blocked(home.path() / "blocked" / "secrets.json", log);
   blocked.set("eyJ", "idToken");
