@@ -22,6 +22,11 @@ packages=(
   libsecret-1-dev gnome-keyring
   # The HTTP/2 stand-in for the push notification service in the push tests.
   nodejs
+  # The graphical shell: Qt 6 Widgets (and Qt Test), its OpenGL headers, the SVG
+  # icon engine and the Adwaita theme for the freedesktop icons it shows.
+  qt6-base-dev libgl-dev libqt6svg6 adwaita-icon-theme
+  # Checks of the desktop entries and the systemd user unit that are installed.
+  desktop-file-utils systemd
 )
 
 missing=()

@@ -24,4 +24,4 @@ if [ -z "${DESKWAVE_COGNITO_ENDPOINT:-}" ]; then
   standins+=($!)
 fi
 
-./build/src/deskwave --headless "$@"
+./build/src/deskwave "$@"

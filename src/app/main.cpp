@@ -4,7 +4,7 @@
 #include <iostream>
 
 #include "app/app_controller.h"
-#include "app/unbuilt_components.h"
+#include "app/command_line.h"
 #include "account/cognito_api.h"
 #include "capture/transcript_claude_monitor.h"
 #include "capture/transcript_cockpit_monitor.h"
@@ -14,11 +14,18 @@
 #include "local/system_ip_monitor.h"
 #include "platform/asio_runtime.h"
 #include "platform/curl_http_client.h"
+#include "platform/linux/desktop_entries.h"
 #include "platform/linux/linux_desktop.h"
+#include "platform/linux/logind_sleep_inhibitor.h"
 #include "platform/memory_settings_store.h"
 #include "platform/open_secret_store.h"
 #include "platform/sqlite_settings_store.h"
 #include "relay/websocket_relay_client.h"
+#include "tools/ai_tool_store.h"
+#include "tools/app_scanner.h"
+#include "tools/scan_url.h"
+#include "ui/controller_facade.h"
+#include "ui/tray_application.h"
 
 using namespace deskwave;
 
@@ -27,10 +34,17 @@ int main(int argc, char** argv) {
   bool headless = false;
   cli.add_flag("--headless", headless, "Run the bridge without any window");
   cli.set_version_flag("--version", std::string("deskwave ") + DESKWAVE_VERSION);
+  auto commands = CommandLine::addTo(cli);
   CLI11_PARSE(cli, argc, argv);
+  if (auto status = commands->run()) return *status;
 
   AsioRuntime asio;
-  const auto& runtime = asio.runtime();
+  Runtime runtime = asio.runtime();
+  // With a graphical session the main thread is Qt's event loop (tray and
+  // set-up window); headless, or without a display, it is the Asio loop.
+  std::unique_ptr<ui::QtApp> qt;
+  if (!headless) qt = ui::makeQtApp(argc, argv);
+  if (qt) runtime.main = qt->executor();
   const auto paths = Paths::fromEnvironment();
 
   std::shared_ptr<SettingsStore> settings = SqliteSettingsStore::open(paths.settingsFile());
@@ -39,7 +53,11 @@ int main(int argc, char** argv) {
     settings = std::make_shared<MemorySettingsStore>();
   }
   auto log = WatcherDebugLog::create(paths.debugLogFile(), runtime.main, runtime.clock);
-  auto components = makeUnbuiltComponents(settings, log);
+  BridgeComponents components;
+  components.settings = settings;
+  components.log = log;
+  components.sleepInhibitor =
+      std::make_shared<LogindSleepInhibitor>([log](const std::string& line) { log->log(line); });
   auto sayToLog = [log](std::string_view line) { log->log(std::string(line)); };
   // Every request to an outside service (push, account, tool scan) goes through this client.
   auto http = makeCurlHttpClient();
@@ -65,10 +83,23 @@ int main(int argc, char** argv) {
   components.relayClient =
       WebSocketRelayClient::create(runtime, makeBeastWebSocketClient(asio.pool()), configuredRelayURL(), log);
   auto controller = AppController::create(runtime, paths, components);
-  controller->onShowSetup = [log] {
-    log->log("Setup: sign in and choose your AI tools to start the bridge");
-  };
 
+  if (qt) {
+    auto scanner = std::make_shared<const AppScanner>(http, scanURLFromRelayURL(configuredRelayURL()),
+                                                      [] { return installedApplicationNames(); });
+    ui::ToolStoreFactory toolStores = [runtime, settings, scanner](std::shared_ptr<AppPicker> picker) {
+      AIToolStore::Options options;
+      options.appName = [](const std::string& path) { return applicationNameForFile(path); };
+      return AIToolStore::create(runtime, settings, scanner, std::move(picker), options);
+    };
+    runtime.main->post([controller] { controller->launch(); });
+    return ui::runTray(*qt, ui::makeBridgeFacade(controller, runtime.main, toolStores));
+  }
+
+  controller->onShowSetup = [log] {
+    log->log("Setup: no window in this mode; sign in with \"deskwave login\" or \"deskwave signup\" and choose "
+             "tools with \"deskwave tools select\"");
+  };
   runtime.main->post([controller] { controller->launch(); });
   asio.stopOnSignals();
   asio.runMainLoop();
