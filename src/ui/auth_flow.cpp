@@ -7,16 +7,6 @@
 #include "account/account_rules.h"
 
 namespace deskwave::ui {
-namespace {
-
-QLabel* textLabel(const QString& text, const char* role, QWidget* parent) {
-  auto* label = new QLabel(text, parent);
-  if (role) label->setProperty("role", role);
-  label->setWordWrap(true);
-  return label;
-}
-
-}  // namespace
 
 // ---- IconField ----
 

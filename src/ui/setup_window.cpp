@@ -13,13 +13,6 @@
 namespace deskwave::ui {
 namespace {
 
-QLabel* textLabel(const QString& text, const char* role, QWidget* parent) {
-  auto* label = new QLabel(text, parent);
-  if (role) label->setProperty("role", role);
-  label->setWordWrap(true);
-  return label;
-}
-
 // A bordered panel holding one row of controls.
 QFrame* panelRow(QWidget* parent, QHBoxLayout** row) {
   auto* frame = new QFrame(parent);

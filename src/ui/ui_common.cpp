@@ -360,4 +360,11 @@ QWidget* brandHeader(QWidget* parent) {
   return header;
 }
 
+QLabel* textLabel(const QString& text, const char* role, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  if (role) label->setProperty("role", role);
+  label->setWordWrap(true);
+  return label;
+}
+
 }  // namespace deskwave::ui

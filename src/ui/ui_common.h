@@ -83,6 +83,9 @@ class Switch : public QAbstractButton {
 // A flat text button in the link colour.
 QPushButton* linkButton(const QString& title, QWidget* parent = nullptr);
 
+// A word-wrapped label; `role` (may be null) selects its style in the style sheet.
+QLabel* textLabel(const QString& text, const char* role, QWidget* parent);
+
 // Coloured dot, "Paused" / "Online" / "Offline" and the link symbol; follows
 // the bridge's observables. Text in the surrounding palette's colour.
 class StatusRow : public QWidget {
