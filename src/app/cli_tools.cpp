@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
-#include <mutex>
 
 #include "app/cli_commands.h"
 #include "app/onboarding_state.h"
@@ -19,37 +18,6 @@
 
 namespace deskwave::cli {
 namespace {
-
-// How the last scan went, from the scanner's own report lines (written on the
-// scanning thread and on the main thread).
-class ScanReport {
- public:
-  void take(const std::string& line) {
-    static const std::string tag = "[AppScanner] ";
-    const auto text = line.rfind(tag, 0) == 0 ? line.substr(tag.size()) : line;
-    std::lock_guard lock(mutex_);
-    if (text.rfind("Found ", 0) == 0) return;
-    succeeded_ = text.rfind("relay returned ", 0) == 0;
-    if (!succeeded_) failure_ = text;
-  }
-  void failBefore(std::string why) {
-    std::lock_guard lock(mutex_);
-    failure_ = std::move(why);
-  }
-  bool succeeded() const {
-    std::lock_guard lock(mutex_);
-    return succeeded_;
-  }
-  std::string failure() const {
-    std::lock_guard lock(mutex_);
-    return failure_.empty() ? "no answer from the relay" : failure_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  bool succeeded_ = false;
-  std::string failure_;
-};
 
 // The "add an application" dialog, answered with the file named on the command line.
 class GivenFilePicker final : public AppPicker {
@@ -68,11 +36,11 @@ struct Tools {
     const auto url = scanURLFromRelayURL(relay);
     std::shared_ptr<const AppScanner> scanner;
     if (url.empty()) {
-      report->failBefore("no relay to ask (\"" + relay + "\" is not a relay address)");
+      noRelay = "no relay to ask (\"" + relay + "\" is not a relay address)";
     } else {
+      // The scanner's progress lines are not for this command's output.
       scanner = std::make_shared<AppScanner>(
-          makeCurlHttpClient(), url, [] { return installedApplicationNames(); },
-          [report = report](const std::string& line) { report->take(line); });
+          makeCurlHttpClient(), url, [] { return installedApplicationNames(); }, [](const std::string&) {});
     }
     AIToolStore::Options options;
     options.appName = [](const std::string& path) { return applicationNameForFile(path); };
@@ -94,12 +62,27 @@ struct Tools {
     return {};
   }
 
-  std::string scanFailure() const { return "the tool scan failed: " + report->failure(); }
+  bool scanSucceeded() const { return !store->lastScanError(); }
+  std::string scanFailure() const { return "the tool scan failed: " + scanFailureReason(); }
+  std::string scanFailureReason() const {
+    if (noRelay) return *noRelay;
+    const auto& error = store->lastScanError();
+    if (!error) return "no answer from the relay";
+    switch (error->kind) {
+      case ScanError::Kind::apiFailure:
+        return "relay /scan HTTP " + std::to_string(error->status);
+      case ScanError::Kind::transport:
+        return "relay /scan failed: " + error->text;
+      case ScanError::Kind::invalidResponse:
+        break;
+    }
+    return "relay /scan answer unreadable: " + error->text;
+  }
 
   Paths paths = Paths::fromEnvironment();
   std::shared_ptr<SettingsStore> settings = openProgramSettings(paths);
   MainLoop loop;
-  std::shared_ptr<ScanReport> report = std::make_shared<ScanReport>();
+  std::optional<std::string> noRelay;  // why there is no scanner at all
   std::shared_ptr<AIToolStore> store;
 };
 
@@ -129,10 +112,10 @@ int toolsScan() {
   tools.load();
   const auto listed = tools.store->tools.get();
   if (listed.empty())
-    fail(kFailed, tools.report->succeeded() ? "no AI tools found on this computer" : tools.scanFailure());
+    fail(kFailed, tools.scanSucceeded() ? "no AI tools found on this computer" : tools.scanFailure());
   const auto& ticked = tools.store->selected.get();
   for (const auto& tool : listed) say((ticked.count(tool) ? "[x] " : "[ ] ") + tool);
-  if (!tools.report->succeeded())
+  if (!tools.scanSucceeded())
     std::cerr << "deskwave: " << tools.scanFailure() << "; listed: the chosen and hand-added tools" << std::endl;
   return kDone;
 }
@@ -144,7 +127,7 @@ int toolsSelect(const std::vector<std::string>& typed) {
   Tools tools;
   tools.load();
   std::vector<std::string> chosen;
-  if (tools.report->succeeded()) {
+  if (tools.scanSucceeded()) {
     // Named as the list names them; a name the list does not hold is refused.
     std::vector<std::string> unknown;
     for (auto& name : names) {
@@ -197,7 +180,7 @@ int toolsRemove(const std::string& typed) {
   const auto spelling = tools.listed(name);
   if (spelling.empty())
     fail(kFailed, "no tool named " + name + " in the list" +
-                      (tools.report->succeeded() ? std::string() : " (" + tools.scanFailure() + ")"));
+                      (tools.scanSucceeded() ? std::string() : " (" + tools.scanFailure() + ")"));
   tools.loop.runUntilDone([&](MainLoop::Done done) {
     tools.store->deleteTool(spelling);
     done();

@@ -92,6 +92,7 @@ void AIToolStore::finishLoad(const ScanResult& scan, const std::vector<std::stri
   const auto append = [&](const std::string& name) {
     if (listed.insert(caseFolded(name)).second) result.push_back(name);
   };
+  lastScanError_ = scan.error;
   if (!scan.error) {
     detectedFolded_.clear();
     for (const auto& name : scan.tools) {

@@ -62,9 +62,11 @@ class AIToolStore : public std::enable_shared_from_this<AIToolStore> {
   // tools, each name once whatever its letter case. Ticks every listed tool
   // when `selectAll`, else the listed tools that `previous` names (in any
   // letter case). Scans in the background; the fields change and `done` runs
-  // on the main thread when it is over. A failed scan is not reported: the
-  // list is then built from the rest.
+  // on the main thread when it is over. A failed scan does not fail the load:
+  // the list is then built from the rest, and `lastScanError` says why.
   void load(std::vector<std::string> previous, bool selectAll, std::function<void()> done = {});
+  // Why the last finished load's scan found nothing; nullopt when it worked.
+  const std::optional<ScanError>& lastScanError() const { return lastScanError_; }
   // Ticks or unticks a tool.
   void toggle(const std::string& name);
   // Lets the user pick an application file and lists, ticks and remembers it as
@@ -90,6 +92,7 @@ class AIToolStore : public std::enable_shared_from_this<AIToolStore> {
   std::uint64_t loadGeneration_ = 0;        // only the latest load's result is applied
   std::set<std::string> addedWhileLoading_;  // hand-added during the running load: stay ticked
   std::set<std::string> detectedFolded_;     // case-folded AI tools of the last successful scan
+  std::optional<ScanError> lastScanError_;
 };
 
 }  // namespace deskwave

@@ -118,6 +118,8 @@ TEST_F(StoreFixture, LoadCombinesScanPreviousSelectionAndHandEdits) {
     EXPECT_THAT(store->tools.get(), ElementsAreArray(c.tools));
     EXPECT_EQ(selected(), c.selected);
     EXPECT_EQ(store->failed.get(), c.tools.empty());
+    const bool scanWorked = c.relay.status == 200 && c.relay.rawBody.empty();
+    EXPECT_EQ(store->lastScanError().has_value(), !scanWorked) << "the scan's outcome is kept";
     EXPECT_EQ(list(AIToolStore::removedKey), c.removed) << "loading writes nothing";
   }
 }
