@@ -1,6 +1,7 @@
 // deskwave: the desktop side of Deskwave.
 
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <iostream>
 
 #include "app/app_controller.h"
@@ -32,7 +33,10 @@ using namespace deskwave;
 int main(int argc, char** argv) {
   CLI::App cli{"Deskwave: drive AI coding assistants on this computer from your phone."};
   bool headless = false;
+  bool startPaused = false;
   cli.add_flag("--headless", headless, "Run the bridge without any window");
+  cli.add_flag("--paused", startPaused,
+               "Start with prompts from the phone paused (Resume in the tray menu; headless: send SIGUSR1)");
   cli.set_version_flag("--version", std::string("deskwave ") + DESKWAVE_VERSION);
   auto commands = CommandLine::addTo(cli);
   CLI11_PARSE(cli, argc, argv);
@@ -92,7 +96,10 @@ int main(int argc, char** argv) {
       options.appName = [](const std::string& path) { return applicationNameForFile(path); };
       return AIToolStore::create(runtime, settings, scanner, std::move(picker), options);
     };
-    runtime.main->post([controller] { controller->launch(); });
+    runtime.main->post([controller, startPaused] {
+      controller->launch();
+      if (startPaused) controller->togglePause();
+    });
     return ui::runTray(*qt, ui::makeBridgeFacade(controller, runtime.main, toolStores));
   }
 
@@ -100,7 +107,12 @@ int main(int argc, char** argv) {
     log->log("Setup: no window in this mode; sign in with \"deskwave login\" or \"deskwave signup\" and choose "
              "tools with \"deskwave tools select\"");
   };
-  runtime.main->post([controller] { controller->launch(); });
+  runtime.main->post([controller, startPaused] {
+    controller->launch();
+    if (startPaused) controller->togglePause();
+  });
+  // Without a tray menu, SIGUSR1 pauses and resumes the bridge.
+  asio.onSignal(SIGUSR1, [controller] { controller->togglePause(); });
   asio.stopOnSignals();
   asio.runMainLoop();
   return 0;

@@ -8,6 +8,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/thread_pool.hpp>
+#include <vector>
 
 namespace deskwave {
 namespace {
@@ -88,6 +89,7 @@ struct AsioRuntime::Impl {
   asio::io_context main;
   asio::executor_work_guard<asio::io_context::executor_type> guard = asio::make_work_guard(main);
   std::unique_ptr<asio::signal_set> signals;
+  std::vector<std::unique_ptr<asio::signal_set>> handledSignals;
 };
 
 AsioRuntime::AsioRuntime(std::size_t backgroundThreads)
@@ -101,6 +103,7 @@ AsioRuntime::AsioRuntime(std::size_t backgroundThreads)
 
 AsioRuntime::~AsioRuntime() {
   impl_->signals.reset();
+  impl_->handledSignals.clear();
   stop();
   impl_->pool.join();
 }
@@ -115,6 +118,21 @@ void AsioRuntime::stopOnSignals() {
   impl_->signals->async_wait([this](const boost::system::error_code& ec, int) {
     if (!ec) stop();
   });
+}
+
+namespace {
+void waitForSignal(asio::signal_set& set, std::shared_ptr<std::function<void()>> handler) {
+  set.async_wait([&set, handler](const boost::system::error_code& ec, int) {
+    if (ec) return;
+    (*handler)();
+    waitForSignal(set, handler);
+  });
+}
+}  // namespace
+
+void AsioRuntime::onSignal(int signal, std::function<void()> handler) {
+  auto& set = *impl_->handledSignals.emplace_back(std::make_unique<asio::signal_set>(impl_->main, signal));
+  waitForSignal(set, std::make_shared<std::function<void()>>(std::move(handler)));
 }
 
 void AsioRuntime::stop() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 
 #include "platform/runtime.h"
@@ -30,6 +31,8 @@ class AsioRuntime {
   void stop();
   // Stops the main loop on SIGINT or SIGTERM.
   void stopOnSignals();
+  // Runs `handler` on the main loop each time `signal` arrives, for as long as the runtime lives.
+  void onSignal(int signal, std::function<void()> handler);
 
  private:
   struct Impl;

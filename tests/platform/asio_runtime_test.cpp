@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -64,6 +65,22 @@ TEST_F(AsioRuntimeTest, MainWorkRunsOnTheMainLoopAndBackgroundWorkOffIt) {
   ASSERT_TRUE(done.waitFor(2));
   EXPECT_EQ(mainRan, mainThread);
   EXPECT_NE(backgroundRan, mainThread);
+}
+
+TEST_F(AsioRuntimeTest, EachSignalRunsItsHandlerOnTheMainLoop) {
+  Signal handled;
+  std::vector<std::thread::id> threads;
+  asio.onSignal(SIGUSR1, [&] {
+    threads.push_back(std::this_thread::get_id());
+    handled.notify();
+  });
+  ASSERT_EQ(::raise(SIGUSR1), 0);
+  ASSERT_TRUE(handled.waitFor(1));
+  ASSERT_EQ(::raise(SIGUSR1), 0);
+  ASSERT_TRUE(handled.waitFor(2));
+  asio.runtime().main->post([&] { handled.notify(); });
+  ASSERT_TRUE(handled.waitFor(3));
+  EXPECT_EQ(threads, (std::vector<std::thread::id>{mainThread, mainThread}));
 }
 
 TEST_F(AsioRuntimeTest, DelayedWorkRunsUnlessCancelled) {
