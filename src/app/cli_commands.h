@@ -82,4 +82,11 @@ int settingsGet(const std::string& key);
 int settingsSet(const std::string& key, const std::string& value, const std::string& type);
 int settingsRemove(const std::string& key);
 
+// Claude Code hooks: one event reported to the bridge (always status 0), and
+// Deskwave's entries in Claude Code's settings.
+int hook(const std::string& event);
+int hooksInstall();
+int hooksUninstall();
+int hooksStatus();
+
 }  // namespace deskwave::cli

@@ -91,6 +91,20 @@ std::unique_ptr<CommandLine> CommandLine::addTo(CLI::App& app) {
   unset->add_option("key", p.key, "The setting's key")->required();
   choose(unset, [&p] { return cli::settingsRemove(p.key); });
 
+  auto* hook = app.add_subcommand(
+      "hook", "Run by Claude Code as its hook: reports the event on standard input to Deskwave (always exits 0)");
+  hook->add_option("event", p.name,
+                   "UserPromptSubmit, PreToolUse, PostToolUse, Stop or PermissionRequest")
+      ->required();
+  choose(hook, [&p] { return cli::hook(p.name); });
+  auto* hooks = app.add_subcommand("hooks", "Deskwave's hooks in Claude Code's settings (~/.claude/settings.json)");
+  hooks->require_subcommand(1);
+  choose(hooks->add_subcommand("install", "Add Deskwave's hooks, keeping every other setting (a backup is kept)"),
+         [] { return cli::hooksInstall(); });
+  choose(hooks->add_subcommand("uninstall", "Remove exactly Deskwave's hooks"), [] { return cli::hooksUninstall(); });
+  choose(hooks->add_subcommand("status", "Show for each event whether Deskwave's hook is installed"),
+         [] { return cli::hooksStatus(); });
+
   return self;
 }
 
