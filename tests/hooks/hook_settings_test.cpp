@@ -118,8 +118,9 @@ TEST(HookSettings, EntriesHaveTheShapeClaudeCodeReads) {
             R"("PostToolUse":[{"matcher":"*","hooks":[{"type":"command","command":"/usr/local/bin/deskwave hook PostToolUse"}]}],)"
             R"("Stop":[{"hooks":[{"type":"command","command":"/usr/local/bin/deskwave hook Stop"}]}],)"
             R"("PermissionRequest":[{"matcher":"*","hooks":[{"type":"command","command":"/usr/local/bin/deskwave hook PermissionRequest","timeout":130}]}]}})");
-  // Claude Code must let the permission hook wait for the phone and send its last requests.
-  EXPECT_GT(Seconds(kPermissionHookTimeout), ClaudeHook::kDecisionWait + 2 * ClaudeHook::kRequestTimeout);
+  // Claude Code must let the permission hook file its request, wait for the
+  // phone, and send its last poll and the withdrawal.
+  EXPECT_GT(Seconds(kPermissionHookTimeout), ClaudeHook::kDecisionWait + 3 * ClaudeHook::kRequestTimeout);
 }
 
 TEST(HookSettings, AnEarlierDeskwaveEntryIsReplacedAndTheUsersHooksBesideItStay) {
