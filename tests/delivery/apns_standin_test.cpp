@@ -3,9 +3,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <condition_variable>
 #include <cstdlib>
@@ -21,6 +18,7 @@
 #include "platform/asio_runtime.h"
 #include "platform/curl_http_client.h"
 #include "platform/memory_settings_store.h"
+#include "support/apns_standin_process.h"
 #include "support/temp_home.h"
 
 namespace deskwave::testing {
@@ -45,62 +43,6 @@ std::vector<nlohmann::json> recordedPushes(const std::filesystem::path& file) {
   return out;
 }
 
-// The Node.js stand-in as a child process; it exits when its standard input
-// closes, so it cannot outlive a crashed test.
-class StandinProcess {
- public:
-  explicit StandinProcess(const std::vector<std::string>& arguments) {
-    int out[2];
-    int in[2];
-    if (::pipe(out) != 0) return;
-    if (::pipe(in) != 0) {
-      ::close(out[0]);
-      ::close(out[1]);
-      return;
-    }
-    std::vector<std::string> args = {"node", DESKWAVE_APNS_STANDIN};
-    args.insert(args.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(out[1], STDOUT_FILENO);
-      ::dup2(in[0], STDIN_FILENO);
-      ::close(out[0]);
-      ::close(out[1]);
-      ::close(in[0]);
-      ::close(in[1]);
-      ::execvp("node", argv.data());
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    ::close(in[0]);
-    stdin_ = in[1];
-    // The first line is the port.
-    std::string line;
-    char c;
-    while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
-    ::close(out[0]);
-    if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos)
-      port_ = static_cast<std::uint16_t>(std::stoi(line));
-  }
-  ~StandinProcess() {
-    if (stdin_ >= 0) ::close(stdin_);
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  std::uint16_t port() const { return port_; }
-
- private:
-  pid_t pid_ = -1;
-  int stdin_ = -1;
-  std::uint16_t port_ = 0;
-};
-
 class APNsStandinTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -111,7 +53,7 @@ class APNsStandinTest : public ::testing::Test {
     writeFile(dir / "jwt-public.pem", signingKey.publicPem);
     record = dir / "pushes.jsonl";
 
-    standin = std::make_unique<StandinProcess>(std::vector<std::string>{
+    standin = std::make_unique<ApnsStandinProcess>(DESKWAVE_APNS_STANDIN, std::vector<std::string>{
         "--cert", (dir / "tls-cert.pem").string(), "--key", (dir / "tls-key.pem").string(), "--jwt-public-key",
         (dir / "jwt-public.pem").string(), "--kid", kKeyID, "--iss", kTeamID, "--topic", kTopic, "--record",
         record.string(), "--reject-token", kRejectedToken});
@@ -152,7 +94,7 @@ class APNsStandinTest : public ::testing::Test {
   P256KeyPair signingKey = makeP256KeyPair();
   std::filesystem::path record;
   std::filesystem::path keyPath;
-  std::unique_ptr<StandinProcess> standin;
+  std::unique_ptr<ApnsStandinProcess> standin;
 
   std::mutex mutex;
   std::condition_variable logged;

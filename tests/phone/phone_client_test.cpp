@@ -1,0 +1,288 @@
+// deskwave-phone's links and commands against the desktop's real local server
+// and, through a real deskwave-relay process, the desktop's real relay client.
+
+#include <gmock/gmock.h>
+
+#include <fstream>
+#include <future>
+#include <sstream>
+
+#include "capture/watcher_debug_log.h"
+#include "delivery/outbox_item.h"
+#include "delivery/response_outbox.h"
+#include "local/local_server.h"
+#include "phone_commands.h"
+#include "phone_error.h"
+#include "platform/asio_runtime.h"
+#include "platform/base64.h"
+#include "platform/crypto.h"
+#include "platform/curl_http_client.h"
+#include "relay/websocket_relay_client.h"
+#include "support/child_process.h"
+#include "support/temp_home.h"
+
+namespace deskwave::testing {
+namespace {
+
+using namespace deskwave::phone;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using Json = nlohmann::json;
+
+TEST(LocalAddressTest, ParsesHostAndPortForms) {
+  struct Case {
+    std::string text;
+    std::optional<std::pair<std::string, std::uint16_t>> expected;
+  };
+  const std::vector<Case> cases = {
+      {"192.168.1.20", {{"192.168.1.20", 8765}}},
+      {"desk.local:9000", {{"desk.local", 9000}}},
+      {"[fe80::1]:8765", {{"fe80::1", 8765}}},
+      {"[::1]", {{"::1", 8765}}},
+      {"fe80::1", {{"fe80::1", 8765}}},
+      {"host:0", std::nullopt},
+      {"host:65536", std::nullopt},
+      {"host:80x", std::nullopt},
+      {":8765", std::nullopt},
+      {"[::1]x", std::nullopt},
+      {"http://host", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    auto parsed = parseLocalAddress(c.text);
+    ASSERT_EQ(parsed.has_value(), c.expected.has_value()) << c.text;
+    if (!parsed) continue;
+    EXPECT_EQ(parsed->host, c.expected->first) << c.text;
+    EXPECT_EQ(parsed->port, c.expected->second) << c.text;
+  }
+  EXPECT_EQ(parseLocalAddress("[::1]:80")->url(), "http://[::1]:80");
+}
+
+// The desktop's local server on an ephemeral loopback port, with recording hooks.
+class PhoneLocalTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    loop = std::thread([this] { asio.runMainLoop(); });
+    server = LocalServer::create(asio.runtime(), asio.pool(), nullptr, {0, true, 30.0, 256}, [](const std::string&) {});
+    server->onMessage = [this](const std::string& target, const std::string& text) {
+      record("message " + target + " " + text);
+    };
+    server->onAttach = [this](const std::string& target, const std::string& text,
+                              const std::vector<AttachedImage>& images) {
+      std::string line = "attach " + target + " " + text;
+      for (const auto& image : images) line += " " + image.name + "=" + image.base64;
+      record(line);
+    };
+    server->responsesProvider = [this] { return outbox.pending(); };
+    server->ackHandler = [this](const std::vector<std::string>& ids) {
+      outbox.ack(ids);
+      record("ack " + std::to_string(ids.size()));
+    };
+    server->start();
+    ASSERT_TRUE(server->port());
+    link = makeLocalPhoneLink(LocalLink(makeCurlHttpClient(), phoneRuntime.runtime().background,
+                                        {"127.0.0.1", *server->port()}));
+  }
+  void TearDown() override {
+    server.reset();
+    asio.stop();
+    loop.join();
+  }
+
+  void record(const std::string& line) {
+    std::lock_guard lock(mutex);
+    events.push_back(line);
+  }
+  // The recorded events once `count` have arrived (hooks run on the main loop).
+  std::vector<std::string> eventsWhen(std::size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+      {
+        std::lock_guard lock(mutex);
+        if (events.size() >= count) return events;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::lock_guard lock(mutex);
+    return events;
+  }
+
+  AsioRuntime asio{2};
+  std::thread loop;
+  std::shared_ptr<LocalServer> server;
+  ResponseOutbox outbox;
+  std::mutex mutex;
+  std::vector<std::string> events;
+  AsioRuntime phoneRuntime{1};
+  std::unique_ptr<PhoneLink> link;
+  std::ostringstream out;
+};
+
+TEST_F(PhoneLocalTest, SendsPromptsAndImages) {
+  TempHome home;
+  const auto image = home.path() / "shot.png";
+  std::ofstream(image, std::ios::binary) << std::string("\x89PNG\r\n\0x", 8);
+
+  EXPECT_EQ(sendCommand(*link, {out}, "Cursor", "explain main.cpp", {}), kDone);
+  EXPECT_EQ(sendCommand(*link, {out, true}, "Claude", "what is this?", {image.string()}), kDone);
+  EXPECT_THAT(eventsWhen(2), ElementsAre("message Cursor explain main.cpp",
+                                         "attach Claude what is this? shot.png=" + base64Encode(std::string("\x89PNG\r\n\0x", 8))));
+  EXPECT_THAT(out.str(), HasSubstr("Sent to Cursor.\n"));
+  EXPECT_THAT(out.str(), HasSubstr(R"({"status":"ok","target":"Claude"})"));
+
+  EXPECT_THROW(sendCommand(*link, {out}, "Claude", "x", {(home.path() / "missing.png").string()}), PhoneError);
+}
+
+TEST_F(PhoneLocalTest, WatchPrintsEachReplyOnceAndAcknowledgesIt) {
+  const auto first = outbox.add("cursor", "first reply", "assistant");
+  const auto second = outbox.add("Claude", "typed at the desk", "user");
+  EXPECT_EQ(watchCommand(*link, {out, true}, {2, 10.0, nullptr}), kDone);
+  std::vector<Json> printed;
+  std::istringstream lines(out.str());
+  for (std::string line; std::getline(lines, line);) printed.push_back(Json::parse(line));
+  ASSERT_EQ(printed.size(), 2u);
+  EXPECT_EQ(printed[0], Json({{"id", first.id}, {"target", "cursor"}, {"text", "first reply"}, {"role", "assistant"}}));
+  EXPECT_EQ(printed[1]["role"], "user");
+  EXPECT_TRUE(outbox.pending().empty()) << "the replies leave the outbox once acknowledged";
+
+  // Too few replies before the time-out is a failure, not a success.
+  out.str("");
+  try {
+    watchCommand(*link, {out}, {1, 1.0, nullptr});
+    ADD_FAILURE() << "no reply arrived, yet the watch succeeded";
+  } catch (const PhoneError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("0 of 1 replies"));
+  }
+  EXPECT_EQ(out.str(), "");
+}
+
+TEST_F(PhoneLocalTest, ReadsStatusAndAnswersPermissionRequests) {
+  server->permissions().file(PermissionEntry{"Q1", "AskUserQuestion", "Which database?", "Claude",
+                                             std::chrono::system_clock::now(),
+                                             {{{"label", "SQLite"}, {"desc", "a file"}}}});
+  server->startTurn("fixture");
+  server->updatePartial("fixture", "The answer is");
+
+  EXPECT_EQ(permsCommand(*link, {out}), kDone);
+  EXPECT_THAT(out.str(), HasSubstr("Q1  Claude  AskUserQuestion: Which database?\n    - SQLite: a file\n"));
+  out.str("");
+  EXPECT_EQ(statusCommand(*link, {out, true}), kDone);
+  const auto status = Json::parse(out.str());
+  EXPECT_EQ(status["fixture"]["partial"], "The answer is");
+
+  EXPECT_EQ(answerCommand(*link, {out}, "Q1", "SQLite"), kDone);
+  EXPECT_EQ(server->permissions().decision("Q1"), "SQLite");
+}
+
+TEST_F(PhoneLocalTest, FailuresAreClearErrors) {
+  // Nothing listens on the port of a stopped server.
+  const auto port = *server->port();
+  server.reset();
+  auto gone = makeLocalPhoneLink(LocalLink(makeCurlHttpClient(), phoneRuntime.runtime().background, {"127.0.0.1", port}));
+  try {
+    gone->sendPrompt("Cursor", "hello");
+    ADD_FAILURE() << "a refused connection was reported as success";
+  } catch (const PhoneError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("cannot reach Deskwave at 127.0.0.1:" + std::to_string(port)));
+  }
+  EXPECT_THROW(registerPushCommand(*gone, {out}, "ab|cd", false), PhoneError) << "checked before sending";
+}
+
+// A deskwave-relay process with the desktop's relay client in a room of it.
+class PhoneRelayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    relay = std::make_unique<ListeningProcess>(std::vector<std::string>{DESKWAVE_RELAY_BINARY, "--listen", "127.0.0.1:0"});
+    ASSERT_NE(relay->port(), 0);
+    url = "ws://127.0.0.1:" + std::to_string(relay->port());
+    loop = std::thread([this] { asio.runMainLoop(); });
+    const auto& rt = asio.runtime();
+    log = WatcherDebugLog::create(home.paths().debugLogFile(), rt.main, rt.clock, [](std::string_view) {});
+    desktop = WebSocketRelayClient::create(rt, makeBeastWebSocketClient(asio.pool()), url, log,
+                                           RelayTiming{1.0, 4.0, 0.5, 0.3, 0.3}, [](const std::string&) {});
+    desktop->pendingProvider = [this] { return outbox.pending(); };
+    desktop->onAck = [this](const std::string& id) { outbox.ack({id}); };
+    desktop->onMessage = [this](const std::string& target, const std::string& text) {
+      std::lock_guard lock(mutex);
+      prompts.push_back(target + " " + text);
+    };
+    onMain([this] { desktop->start(PairingManager::roomId(kSecret), sha256(kSecret + ":Deskwave-key-v1")); });
+  }
+  void TearDown() override {
+    onMain([this] { desktop.reset(); });
+    asio.stop();
+    loop.join();
+  }
+  template <class F>
+  void onMain(F work) {
+    std::promise<void> done;
+    asio.runtime().main->post([&] {
+      work();
+      done.set_value();
+    });
+    done.get_future().get();
+  }
+  bool desktopInRoom() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+      bool in = false;
+      onMain([&] { in = desktop->connectionState.get() == WebSocketRelayClient::State::connected; });
+      if (in) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+  std::unique_ptr<PhoneLink> phoneJoins() {
+    auto link = std::make_unique<RelayLink>(makeBeastWebSocketClient(phoneRuntime.pool()), url, kSecret);
+    EXPECT_EQ(link->connect(Seconds(5)), 2) << "the desktop is in the same room";
+    return makeRelayPhoneLink(std::move(link));
+  }
+
+  const std::string kSecret = "3f1c0de2-5b7a-4c1e-9d3b-8a6f2e4d1c00";
+  TempHome home;
+  std::unique_ptr<ListeningProcess> relay;
+  std::string url;
+  AsioRuntime asio{2};
+  std::thread loop;
+  std::shared_ptr<WatcherDebugLog> log;
+  std::shared_ptr<WebSocketRelayClient> desktop;
+  ResponseOutbox outbox;
+  std::mutex mutex;
+  std::vector<std::string> prompts;
+  AsioRuntime phoneRuntime{1};
+  std::ostringstream out;
+};
+
+TEST_F(PhoneRelayTest, PromptsReachTheDesktopAndRepliesComeOnceAcrossARelayRestart) {
+  ASSERT_TRUE(desktopInRoom());
+  auto phone = phoneJoins();
+  EXPECT_EQ(sendCommand(*phone, {out}, "cursor", "explain main.cpp", {}), kDone);
+  EXPECT_EQ(registerPushCommand(*phone, {out}, "a1b2", true), kDone);
+
+  outbox.add("cursor", "reply one", "assistant");
+  // The desktop resends every 0.3 s until acknowledged; the phone prints once.
+  EXPECT_EQ(watchCommand(*phone, {out, true}, {1, 10.0, nullptr}), kDone);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!outbox.pending().empty() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(outbox.pending().empty()) << "the phone acknowledged the reply";
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_THAT(prompts, ElementsAre("cursor explain main.cpp", "__apns_token__ a1b2|production"));
+  }
+
+  // The relay dies with a reply pending and comes back on the same port.
+  const auto port = relay->port();
+  relay->stop(SIGKILL);
+  const auto pending = outbox.add("codex", "reply two", "assistant");
+  relay = std::make_unique<ListeningProcess>(
+      std::vector<std::string>{DESKWAVE_RELAY_BINARY, "--listen", "127.0.0.1:" + std::to_string(port)});
+  ASSERT_EQ(relay->port(), port);
+  out.str("");
+  EXPECT_EQ(watchCommand(*phone, {out, true}, {1, 20.0, nullptr}), kDone);
+  EXPECT_EQ(Json::parse(out.str())["id"], pending.id);
+
+  EXPECT_THROW(phone->read("/status"), PhoneError) << "the relay carries no state reads";
+}
+
+}  // namespace
+}  // namespace deskwave::testing
