@@ -47,6 +47,9 @@ void save(const ClaudeSettings& settings, const OrderedJson& value) {
   } catch (const HookSettingsError& e) {
     fail(kFailed, e.what());
   }
+}
+
+void sayWhereTheBackupIs(const ClaudeSettings& settings) {
   if (settings.text) say("The previous settings are kept in " + claudeSettingsBackup(settings.file).string());
 }
 
@@ -88,6 +91,7 @@ int hooksInstall() {
   }
   save(settings, value);
   say("Installed Deskwave's Claude Code hooks in " + settings.file.string());
+  sayWhereTheBackupIs(settings);
   say("Claude Code sessions started from now on report to Deskwave and ask the phone for permissions");
   return kDone;
 }
@@ -101,6 +105,7 @@ int hooksUninstall() {
   }
   save(settings, value);
   say("Removed Deskwave's Claude Code hooks from " + settings.file.string());
+  sayWhereTheBackupIs(settings);
   return kDone;
 }
 
