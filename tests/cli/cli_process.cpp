@@ -73,6 +73,8 @@ void CliProcess::send(std::string_view text) {
   }
 }
 
+void CliProcess::closeInput() { closeFd(in_); }
+
 CliResult CliProcess::finish(double seconds) {
   CliResult result;
   closeFd(in_);

@@ -27,6 +27,8 @@ class CliProcess {
 
   // Writes to the program's standard input.
   void send(std::string_view text);
+  // Ends its input (as finish() does) while it keeps running.
+  void closeInput();
   // Ends its input, collects its output until it exits (killed after `seconds`).
   CliResult finish(double seconds = 60);
 
