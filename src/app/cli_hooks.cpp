@@ -26,9 +26,8 @@ std::string hookURL() {
 
 // This program's own file, for the commands Claude Code is to run.
 std::string runningProgram() {
-  std::error_code ec;
-  const auto program = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec || program.empty()) fail(kFailed, "cannot tell where this program is installed: " + ec.message());
+  const auto program = runningExecutable();
+  if (program.empty()) fail(kFailed, "cannot tell where this program is installed");
   return program.string();
 }
 

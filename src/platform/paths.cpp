@@ -33,4 +33,10 @@ Paths Paths::fromEnvironment() {
                xdgOr("XDG_DATA_HOME", home / ".local" / "share") / "deskwave"};
 }
 
+std::filesystem::path runningExecutable() {
+  std::error_code ec;
+  auto program = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::filesystem::path() : program;
+}
+
 }  // namespace deskwave

@@ -23,4 +23,8 @@ struct Paths {
   std::filesystem::path dataHome() const { return dataDir.parent_path(); }
 };
 
+// The running program's own file (for commands that other programs are to run);
+// empty when the system does not tell.
+std::filesystem::path runningExecutable();
+
 }  // namespace deskwave
