@@ -1,4 +1,4 @@
-// DNS-SD advertisement through a real Avahi daemon, without touching the
+// DNS-SD advertisement and lookup through a real Avahi daemon, without touching the
 // machine's network. Each case runs in a throw-away sandbox: new network, mount
 // and PID namespaces, a private tmpfs on /run holding a private D-Bus system
 // bus, and avahi-daemon limited to one end of a veth pair that exists only
@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "platform/service_advertiser.h"
+#include "platform/service_browser.h"
 
 namespace deskwave {
 namespace {
@@ -518,6 +519,32 @@ INSTANTIATE_TEST_SUITE_P(Rivals, AvahiAdvertiserCollisionTest,
                            return info.param == Rival::kSameDaemon ? std::string("OnTheSameDaemon")
                                                                    : std::string("OnAnotherHost");
                          });
+
+// The lookup deskwave-phone uses to find a desktop on the network.
+TEST_F(AvahiAdvertiserTest, FindServiceResolvesADesktopOnAnotherHost) {
+  runScenario([](Report& r) {
+    if (!link(r) || !startBus(r) || !startAvahi(r, "dwtest0", "deskwave-test") ||
+        !startRival(r, Rival::kAcrossTheLink))
+      return;
+    const auto found = findService(kType, Seconds(10));
+    if (!r.check(found.has_value(), "nothing found; " + describe(browse()))) return;
+    r.check(found->name == "Deskwave", "name " + found->name);
+    r.check(found->host == kPeerAddress, "host " + found->host);
+    r.check(found->port == 9999, "port " + std::to_string(found->port));
+  });
+}
+
+TEST_F(AvahiAdvertiserTest, FindServiceGivesUpAtOnceWithoutADaemonAndInTimeWithoutAService) {
+  runScenario([](Report& r) {
+    auto started = Clock::now();
+    r.check(!findService(kType, Seconds(10)).has_value(), "found a service without any daemon");
+    r.check(Clock::now() - started < 5s, "waited for a daemon that is not there");
+    if (!link(r) || !startBus(r) || !startAvahi(r, "dwtest0", "deskwave-test")) return;
+    started = Clock::now();
+    r.check(!findService(kType, Seconds(1)).has_value(), "found a service nobody published");
+    r.check(Clock::now() - started < 5s, "ignored its time-out");
+  });
+}
 
 }  // namespace
 }  // namespace deskwave
