@@ -97,8 +97,9 @@ int main(int argc, char** argv) {
       return AIToolStore::create(runtime, settings, scanner, std::move(picker), options);
     };
     runtime.main->post([controller, startPaused] {
-      controller->launch();
+      // Paused before the local link opens, so that it never answers "not paused".
       if (startPaused) controller->togglePause();
+      controller->launch();
     });
     return ui::runTray(*qt, ui::makeBridgeFacade(controller, runtime.main, toolStores));
   }
@@ -108,8 +109,8 @@ int main(int argc, char** argv) {
              "tools with \"deskwave tools select\"");
   };
   runtime.main->post([controller, startPaused] {
-    controller->launch();
     if (startPaused) controller->togglePause();
+    controller->launch();
   });
   // Without a tray menu, SIGUSR1 pauses and resumes the bridge.
   asio.onSignal(SIGUSR1, [controller] { controller->togglePause(); });
