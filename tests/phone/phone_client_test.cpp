@@ -18,6 +18,7 @@
 #include "platform/crypto.h"
 #include "platform/curl_http_client.h"
 #include "relay/websocket_relay_client.h"
+#include "cli/cli_process.h"
 #include "support/child_process.h"
 #include "support/temp_home.h"
 
@@ -282,6 +283,41 @@ TEST_F(PhoneRelayTest, PromptsReachTheDesktopAndRepliesComeOnceAcrossARelayResta
   EXPECT_EQ(Json::parse(out.str())["id"], pending.id);
 
   EXPECT_THROW(phone->read("/status"), PhoneError) << "the relay carries no state reads";
+}
+
+}  // namespace
+}  // namespace deskwave::testing
+
+namespace deskwave::testing {
+namespace {
+
+// The real deskwave-phone binary: what a script sees when something is wrong.
+TEST(PhoneProgramTest, FailuresExitNonZeroWithAClearMessage) {
+  struct Case {
+    std::vector<std::string> arguments;
+    int status;
+    std::string message;
+  };
+  // The discard port, where nothing listens on loopback.
+  const std::string closed = "127.0.0.1:9";
+  const std::vector<Case> cases = {
+      {{"--relay", "ws://127.0.0.1:9/", "send", "--target", "Cursor", "hi"}, 2, "--relay needs --secret"},
+      {{"--secret", "abc", "--local", closed, "tabs"}, 2, "--secret goes with --relay"},
+      {{"--local", "host:0", "status"}, 2, "--local wants HOST[:PORT]"},
+      {{"--local", closed, "status"}, 1, "cannot reach Deskwave at 127.0.0.1:9"},
+      {{"--relay", "ws://127.0.0.1:9/", "--secret", "abc", "watch"}, 1, "cannot reach the relay at ws://127.0.0.1:9/"},
+      {{"--local", closed, "register-push", "a|b"}, 2, "hold no \"|\""},
+      {{"send", "hello"}, 106, "--target is required"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> argv = {DESKWAVE_PHONE_BINARY};
+    argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+    const auto result = CliProcess(argv, {}).finish(30);
+    EXPECT_EQ(result.status, c.status) << c.arguments.back() << ": " << result.err;
+    EXPECT_THAT(result.err, HasSubstr("deskwave-phone: ")) << c.arguments.back();
+    EXPECT_THAT(result.err, HasSubstr(c.message)) << c.arguments.back();
+    EXPECT_EQ(result.out, "") << c.arguments.back();
+  }
 }
 
 }  // namespace
