@@ -25,6 +25,7 @@
 #include <string>
 #include <thread>
 
+#include "support/onboarded_home.h"
 #include "support/temp_home.h"
 #include "system_bench_support.h"
 
@@ -165,7 +166,7 @@ Tree populate(const fs::path& home) {
       std::string text;
       const int steps = 5 * (1 + index % 3);  // one to three whole turns
       for (int s = 0; s < steps; ++s)
-        text += lines.claudeStep(s, bench::isoMillis(modified - std::chrono::seconds(steps - s))) + "\n";
+        text += lines.claudeStep(s, testing::claudeTimestamp(modified - std::chrono::seconds(steps - s))) + "\n";
       const auto file = folder / (lines.uuid() + ".jsonl");
       writeFile(file, text, modified, tree);
       if (index == 0) tree.growing = file;
@@ -202,7 +203,7 @@ class Grower {
     while (!stop_) {
       std::this_thread::sleep_until(next);
       next += 1s;
-      std::ofstream(file_, std::ios::app | std::ios::binary) << lines.claudeStep(appended_, bench::isoNowMillis()) << "\n";
+      std::ofstream(file_, std::ios::app | std::ios::binary) << lines.claudeStep(appended_, testing::claudeTimestampNow()) << "\n";
       ++appended_;
     }
   }
@@ -228,7 +229,7 @@ std::size_t countOccurrences(const std::string& text, const std::string& what) {
 Result measure(int seconds, bool populated, bool growing) {
   Result result;
   testing::TempHome home;
-  bench::seedSignedInHome(home.path());
+  testing::seedOnboardedHome(home.paths());
   Tree tree;
   if (populated) {
     const auto started = std::chrono::steady_clock::now();
@@ -272,7 +273,13 @@ Result measure(int seconds, bool populated, bool growing) {
   return result;
 }
 
-double ratio(double value, double floor) { return floor > 0 ? value / floor : 0; }
+// "n/a" when the floor measured nothing (a short run can use no whole CPU tick).
+std::string ratio(double value, double floor) {
+  if (floor <= 0) return "n/a";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", value / floor);
+  return text;
+}
 
 }  // namespace
 
@@ -312,8 +319,9 @@ int main(int argc, char** argv) {
   const auto& floor = results[0];
   for (int run = 1; run < 3; ++run) {
     const auto& r = results[run];
-    std::printf("%s/(a): peak RSS %.2f, final RSS %.2f, CPU %.2f\n", run == 1 ? "(b)" : "(c)",
-                ratio(r.peakMiB, floor.peakMiB), ratio(r.finalMiB, floor.finalMiB), ratio(r.cpuSeconds, floor.cpuSeconds));
+    std::printf("%s/(a): peak RSS %s, final RSS %s, CPU %s\n", run == 1 ? "(b)" : "(c)",
+                ratio(r.peakMiB, floor.peakMiB).c_str(), ratio(r.finalMiB, floor.finalMiB).c_str(),
+                ratio(r.cpuSeconds, floor.cpuSeconds).c_str());
   }
   return 0;
 }

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "desktop/fixture_app.h"
+#include "support/onboarded_home.h"
 #include "support/raw_http.h"
 #include "support/temp_home.h"
 #include "system_bench_support.h"
@@ -64,7 +65,7 @@ bool collectReply(std::chrono::seconds timeout) {
 
 int run(int prompts) {
   testing::TempHome home;
-  bench::seedSignedInHome(home.path());
+  testing::seedOnboardedHome(home.paths());
   testing::FixtureApp fixture;
   if (fixture.pid() == 0) {
     std::fprintf(stderr, "the fixture chat window did not start\n");

@@ -14,16 +14,13 @@
 #include <sstream>
 #include <thread>
 
-#include "app/settings_keys.h"
 #include "platform/paths.h"
-#include "platform/sqlite_settings_store.h"
 #include "support/raw_http.h"
 
 namespace deskwave::bench {
 namespace {
 
 // The account the desktop is signed in with; its id is the relay's pairing secret.
-constexpr const char* kAccountId = "5d0c3a71-2f4e-4b8a-9c61-7e3f0a9d2b44";
 
 bool healthAnswers() {
   return testing::exchange(8765, testing::get("/health")).find("\"paused\"") != std::string::npos;
@@ -49,15 +46,6 @@ bool inIsolatedSession() {
   const char* isolated = std::getenv("DESKWAVE_ISOLATED");
   const char* session = std::getenv("DESKWAVE_TEST_SESSION");
   return isolated && std::string(isolated) == "1" && session;
-}
-
-void seedSignedInHome(const std::filesystem::path& home) {
-  auto settings = SqliteSettingsStore::open(Paths::underHome(home).settingsFile(), [](const std::string&) {});
-  settings->setString(keys::authUsername, std::string("u-") + kAccountId);
-  settings->setString(keys::authSub, kAccountId);
-  settings->setBool(keys::onboardingDone, true);
-  settings->setStringList(keys::selectedTools, {"fixture"});
-  settings->flush();
 }
 
 HeadlessDeskwave::HeadlessDeskwave(const std::filesystem::path& home) : logFile_(home / "deskwave.log") {
@@ -162,26 +150,6 @@ double median(std::vector<double> values) {
 
 double millisBetween(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to) {
   return std::chrono::duration<double, std::milli>(to - from).count();
-}
-
-std::string isoMillis(std::chrono::system_clock::time_point t) {
-  const auto seconds = std::chrono::floor<std::chrono::seconds>(t);
-  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(t - seconds).count();
-  const std::time_t whole = std::chrono::system_clock::to_time_t(seconds);
-  std::tm tm{};
-  ::gmtime_r(&whole, &tm);
-  char text[96];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(millis));
-  return text;
-}
-
-std::string isoNowMillis() {
-  static std::chrono::system_clock::time_point last;
-  auto now = std::chrono::system_clock::now();
-  if (now <= last) now = last + std::chrono::milliseconds(1);
-  last = now;
-  return isoMillis(now);
 }
 
 void setModified(const std::filesystem::path& file, std::chrono::system_clock::time_point t) {

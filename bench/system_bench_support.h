@@ -17,10 +17,6 @@ namespace deskwave::bench {
 // that the desktop may own port 8765) with the private headless desktop.
 bool inIsolatedSession();
 
-// Writes the settings of a signed-in, onboarded desktop whose only tool is the
-// fixture chat window into the home's settings file.
-void seedSignedInHome(const std::filesystem::path& home);
-
 // `deskwave --headless` started in the current $HOME (a temporary one), its
 // output appended to <home>/deskwave.log; nothing answers on the account
 // service's or the relay's address. Stopped with SIGTERM and reaped when
@@ -65,12 +61,6 @@ double median(std::vector<double> values);
 
 // Milliseconds between two steady-clock points.
 double millisBetween(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to);
-
-// The current time as ISO 8601 in UTC with milliseconds, as Claude Code
-// stamps transcript entries; later than every earlier call's result.
-std::string isoNowMillis();
-// The same format for a given time.
-std::string isoMillis(std::chrono::system_clock::time_point t);
 
 // Sets a file's modification (and access) time.
 void setModified(const std::filesystem::path& file, std::chrono::system_clock::time_point t);

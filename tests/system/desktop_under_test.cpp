@@ -8,7 +8,6 @@
 #include <sstream>
 #include <thread>
 
-#include "app/settings_keys.h"
 #include "platform/sqlite_settings_store.h"
 #include "support/raw_http.h"
 
@@ -25,34 +24,10 @@ bool healthAnswers() {
   return exchange(8765, get("/health")).find("\"paused\"") != std::string::npos;
 }
 
-std::string isoNow() {
-  // Milliseconds, as Claude Code writes them, and always later than the last call.
-  static std::chrono::sys_time<std::chrono::milliseconds> last;
-  auto now = std::chrono::floor<std::chrono::milliseconds>(std::chrono::system_clock::now());
-  if (now <= last) now = last + std::chrono::milliseconds(1);
-  last = now;
-  const auto seconds = std::chrono::floor<std::chrono::seconds>(now);
-  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now - seconds).count();
-  const std::time_t t = std::chrono::system_clock::to_time_t(seconds);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(millis));
-  return text;
-}
-
 }  // namespace
 
 DesktopUnderTest::DesktopUnderTest(TempHome& home, Options options) : home_(home) {
-  {
-    auto settings = openSettings(home);
-    settings->setString(keys::authUsername, "u-" + kAccountId);
-    settings->setString(keys::authSub, kAccountId);
-    settings->setBool(keys::onboardingDone, true);
-    settings->setStringList(keys::selectedTools, {"fixture"});
-    settings->flush();
-  }
+  seedOnboardedHome(home.paths());
   std::map<std::string, std::string> environment = options.environment;
   // Nothing answers on these: no account service, no relay unless one is given.
   environment["DESKWAVE_COGNITO_ENDPOINT"] = "http://127.0.0.1:9/";
@@ -119,12 +94,12 @@ ClaudeTranscript::ClaudeTranscript(const std::filesystem::path& home) {
 }
 
 void ClaudeTranscript::userPrompt(const std::string& text) {
-  append(Json{{"type", "user"}, {"timestamp", isoNow()}, {"message", {{"role", "user"}, {"content", text}}}}.dump());
+  append(Json{{"type", "user"}, {"timestamp", claudeTimestampNow()}, {"message", {{"role", "user"}, {"content", text}}}}.dump());
 }
 
 void ClaudeTranscript::assistantReply(const std::string& text) {
   append(Json{{"type", "assistant"},
-              {"timestamp", isoNow()},
+              {"timestamp", claudeTimestampNow()},
               {"message",
                {{"role", "assistant"},
                 {"content", Json::array({{{"type", "text"}, {"text", text}}})},
@@ -141,7 +116,7 @@ void ClaudeTranscript::askUserQuestion(const std::string& question,
                     {"name", "AskUserQuestion"},
                     {"input", {{"questions", Json::array({{{"question", question}, {"options", list}}})}}}};
   append(Json{{"type", "assistant"},
-              {"timestamp", isoNow()},
+              {"timestamp", claudeTimestampNow()},
               {"message", {{"role", "assistant"}, {"content", Json::array({use})}, {"stop_reason", "tool_use"}}}}
              .dump());
 }

@@ -9,12 +9,10 @@
 
 #include "cli/cli_process.h"
 #include "support/child_process.h"
+#include "support/onboarded_home.h"
 #include "support/temp_home.h"
 
 namespace deskwave::testing {
-
-// The account the desktop is signed in with; its id is the relay's pairing secret.
-inline const std::string kAccountId = "5d0c3a71-2f4e-4b8a-9c61-7e3f0a9d2b44";
 
 // A whole Deskwave desktop for one test: a temporary home set up as after
 // onboarding (signed in, the fixture chat chosen as the only tool) and the
