@@ -72,15 +72,13 @@ class BeastTask final : public WebSocketTask, public std::enable_shared_from_thi
 
   void sendText(std::string text, Done done) override {
     asio::post(strand_, [self = shared_from_this(), text = std::move(text), done = std::move(done)]() mutable {
-      self->writes_.push_back(Write{false, std::move(text), std::move(done)});
-      self->pump();
+      self->queue(Write{false, std::move(text), std::move(done)});
     });
   }
 
   void sendPing(Done onPong) override {
     asio::post(strand_, [self = shared_from_this(), onPong = std::move(onPong)]() mutable {
-      self->writes_.push_back(Write{true, {}, std::move(onPong)});
-      self->pump();
+      self->queue(Write{true, {}, std::move(onPong)});
     });
   }
 
@@ -156,6 +154,16 @@ class BeastTask final : public WebSocketTask, public std::enable_shared_from_thi
         if (self->reader_) self->readNext();
       });
     });
+  }
+
+  // A write after the connection failed fails at once: nothing would ever send it.
+  void queue(Write write) {
+    if (!failure_.empty()) {
+      if (write.done) write.done(failure_);
+      return;
+    }
+    writes_.push_back(std::move(write));
+    pump();
   }
 
   void pump() {
