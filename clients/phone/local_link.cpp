@@ -21,8 +21,11 @@ std::optional<std::uint16_t> parsePort(std::string_view text) {
 }  // namespace
 
 std::string LocalAddress::url() const {
-  const bool ipv6 = host.find(':') != std::string::npos;
-  return "http://" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+  if (host.find(':') == std::string::npos) return "http://" + host + ":" + std::to_string(port);
+  // An IPv6 zone ("%eth0" of a link-local address) is written "%25" in a URL.
+  std::string bracketed = "[";
+  for (const char c : host) bracketed += c == '%' ? std::string("%25") : std::string(1, c);
+  return "http://" + bracketed + "]:" + std::to_string(port);
 }
 
 std::optional<LocalAddress> parseLocalAddress(const std::string& text) {

@@ -3,7 +3,10 @@
 #include <avahi-common/address.h>
 #include <avahi-common/simple-watch.h>
 
+#include <net/if.h>
+
 #include <chrono>
+#include <string>
 
 #include "platform/service_browser.h"
 
@@ -16,19 +19,32 @@ struct Lookup {
   AvahiClient* client = nullptr;
   std::optional<ServiceAddress> found;
   bool failed = false;
+  bool ipv4Only = true;  // until an IPv4 resolution has failed once
 
   static void onClient(AvahiClient*, AvahiClientState state, void* self) {
     if (state == AVAHI_CLIENT_FAILURE) static_cast<Lookup*>(self)->failed = true;
   }
 
-  static void onResolved(AvahiServiceResolver* resolver, AvahiIfIndex, AvahiProtocol, AvahiResolverEvent event,
-                         const char* name, const char*, const char*, const char*, const AvahiAddress* address,
-                         uint16_t port, AvahiStringList*, AvahiLookupResultFlags, void* self) {
+  static void onResolved(AvahiServiceResolver* resolver, AvahiIfIndex interface, AvahiProtocol protocol,
+                         AvahiResolverEvent event, const char* name, const char* type, const char* domain,
+                         const char*, const AvahiAddress* address, uint16_t port, AvahiStringList*,
+                         AvahiLookupResultFlags, void* self) {
     auto* lookup = static_cast<Lookup*>(self);
     if (event == AVAHI_RESOLVER_FOUND && address && !lookup->found) {
       char text[AVAHI_ADDRESS_STR_MAX] = {};
       avahi_address_snprint(text, sizeof text, address);
-      lookup->found = ServiceAddress{name ? name : "", text, port};
+      std::string host = text;
+      // A link-local IPv6 address is reachable only through its interface.
+      char interfaceName[IF_NAMESIZE] = {};
+      if (address->proto == AVAHI_PROTO_INET6 && host.rfind("fe80:", 0) == 0 &&
+          if_indextoname(static_cast<unsigned>(interface), interfaceName))
+        host += std::string("%") + interfaceName;
+      lookup->found = ServiceAddress{name ? name : "", host, port};
+    } else if (event == AVAHI_RESOLVER_FAILURE && !lookup->found && lookup->ipv4Only && name && type) {
+      // No IPv4 address (the one to prefer): take an IPv6 one instead.
+      lookup->ipv4Only = false;
+      avahi_service_resolver_new(avahi_service_resolver_get_client(resolver), interface, protocol, name, type, domain,
+                                 AVAHI_PROTO_INET6, AvahiLookupFlags(0), &Lookup::onResolved, self);
     }
     avahi_service_resolver_free(resolver);
   }
@@ -40,7 +56,7 @@ struct Lookup {
     if (event == AVAHI_BROWSER_FAILURE) lookup->failed = true;
     if (event != AVAHI_BROWSER_NEW) return;
     avahi_service_resolver_new(avahi_service_browser_get_client(browser), interface, protocol, name, type, domain,
-                               AVAHI_PROTO_UNSPEC, AvahiLookupFlags(0), &Lookup::onResolved, self);
+                               AVAHI_PROTO_INET, AvahiLookupFlags(0), &Lookup::onResolved, self);
   }
 };
 

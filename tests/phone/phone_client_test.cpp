@@ -56,6 +56,7 @@ TEST(LocalAddressTest, ParsesHostAndPortForms) {
     EXPECT_EQ(parsed->port, c.expected->second) << c.text;
   }
   EXPECT_EQ(parseLocalAddress("[::1]:80")->url(), "http://[::1]:80");
+  EXPECT_EQ(parseLocalAddress("[fe80::1%eth0]:80")->url(), "http://[fe80::1%25eth0]:80");
 }
 
 // The desktop's local server on an ephemeral loopback port, with recording hooks.
