@@ -107,7 +107,12 @@ class RelayPhoneLink final : public PhoneLink {
       }
       auto reply = decodeReply(next.payload);
       if (!reply) continue;  // tab lists and anything else
-      link_->send(wire::encodeAckPayload(reply->id));
+      try {
+        link_->send(wire::encodeAckPayload(reply->id));
+      } catch (const PhoneError&) {
+        // The desktop resends until acknowledged; the next copy is acknowledged.
+        connected_ = false;
+      }
       replies.push_back(std::move(*reply));
     }
     return replies;
