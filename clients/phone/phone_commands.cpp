@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "phone_error.h"
+#include "phone_json.h"
 
 namespace deskwave::phone {
 namespace {
@@ -37,11 +38,6 @@ void printReply(Output output, const Reply& reply) {
   }
   const char* who = reply.role == "user" ? "prompt at the desk" : "reply";
   output.out << "── " << reply.target << " · " << who << " · " << reply.id << "\n" << reply.text << std::endl;
-}
-
-std::string stringOr(const Json& object, const char* key) {
-  auto it = object.find(key);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
 }  // namespace

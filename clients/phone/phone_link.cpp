@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "phone_error.h"
+#include "phone_json.h"
 #include "platform/base64.h"
 #include "relay/relay_wire.h"
 
@@ -20,10 +21,11 @@ constexpr Seconds kPollPeriod{1};
 constexpr Seconds kReconnectPeriod{1};
 constexpr Seconds kJoinTimeout{10};
 
-std::string stringOr(const Json& object, const char* key) {
-  auto it = object.find(key);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+// An outbox item, as "/responses" lists it and the relay carries it.
+Reply replyFrom(const Json& item) {
+  return {stringOr(item, "id"), stringOr(item, "target"), stringOr(item, "text"), stringOr(item, "role")};
 }
+
 
 class LocalPhoneLink final : public PhoneLink {
  public:
@@ -68,7 +70,7 @@ class LocalPhoneLink final : public PhoneLink {
     std::vector<Reply> replies;
     for (const auto& item : list) {
       if (!item.is_object() || stringOr(item, "id").empty()) continue;
-      replies.push_back({stringOr(item, "id"), stringOr(item, "target"), stringOr(item, "text"), stringOr(item, "role")});
+      replies.push_back(replyFrom(item));
     }
     return replies;
   }
@@ -129,8 +131,7 @@ class RelayPhoneLink final : public PhoneLink {
 
   static std::optional<Reply> decodeReply(const std::string& plaintext) {
     if (!std::holds_alternative<wire::ReplyRecord>(wire::classify(plaintext))) return std::nullopt;
-    const auto j = Json::parse(plaintext);
-    return Reply{stringOr(j, "id"), stringOr(j, "target"), stringOr(j, "text"), stringOr(j, "role")};
+    return replyFrom(Json::parse(plaintext));
   }
 
   bool reconnect() {
