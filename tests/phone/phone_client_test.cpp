@@ -7,7 +7,7 @@
 #include <future>
 #include <sstream>
 
-#include "capture/watcher_debug_log.h"
+#include "cli/cli_process.h"
 #include "delivery/outbox_item.h"
 #include "delivery/response_outbox.h"
 #include "local/local_server.h"
@@ -15,10 +15,8 @@
 #include "phone_error.h"
 #include "platform/asio_runtime.h"
 #include "platform/base64.h"
-#include "platform/crypto.h"
 #include "platform/curl_http_client.h"
-#include "relay/websocket_relay_client.h"
-#include "cli/cli_process.h"
+#include "relay/relay_desktop_fixture.h"
 #include "support/child_process.h"
 #include "support/temp_home.h"
 
@@ -189,73 +187,21 @@ TEST_F(PhoneLocalTest, FailuresAreClearErrors) {
   EXPECT_THROW(registerPushCommand(*gone, {out}, "ab|cd", false), PhoneError) << "checked before sending";
 }
 
-// A deskwave-relay process with the desktop's relay client in a room of it.
-class PhoneRelayTest : public ::testing::Test {
+// The desktop's real relay client in a room of a real deskwave-relay process.
+class PhoneRelayTest : public RelayDesktopFixture {
  protected:
-  void SetUp() override {
-    relay = std::make_unique<ListeningProcess>(std::vector<std::string>{DESKWAVE_RELAY_BINARY, "--listen", "127.0.0.1:0"});
-    ASSERT_NE(relay->port(), 0);
-    url = "ws://127.0.0.1:" + std::to_string(relay->port());
-    loop = std::thread([this] { asio.runMainLoop(); });
-    const auto& rt = asio.runtime();
-    log = WatcherDebugLog::create(home.paths().debugLogFile(), rt.main, rt.clock, [](std::string_view) {});
-    desktop = WebSocketRelayClient::create(rt, makeBeastWebSocketClient(asio.pool()), url, log,
-                                           RelayTiming{1.0, 4.0, 0.5, 0.3, 0.3}, [](const std::string&) {});
-    desktop->pendingProvider = [this] { return outbox.pending(); };
-    desktop->onAck = [this](const std::string& id) { outbox.ack({id}); };
-    desktop->onMessage = [this](const std::string& target, const std::string& text) {
-      std::lock_guard lock(mutex);
-      prompts.push_back(target + " " + text);
-    };
-    onMain([this] { desktop->start(PairingManager::roomId(kSecret), sha256(kSecret + ":Deskwave-key-v1")); });
-  }
-  void TearDown() override {
-    onMain([this] { desktop.reset(); });
-    asio.stop();
-    loop.join();
-  }
-  template <class F>
-  void onMain(F work) {
-    std::promise<void> done;
-    asio.runtime().main->post([&] {
-      work();
-      done.set_value();
-    });
-    done.get_future().get();
-  }
-  bool desktopInRoom() {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-      bool in = false;
-      onMain([&] { in = desktop->connectionState.get() == WebSocketRelayClient::State::connected; });
-      if (in) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-  }
   std::unique_ptr<PhoneLink> phoneJoins() {
     auto link = std::make_unique<RelayLink>(makeBeastWebSocketClient(phoneRuntime.pool()), url, kSecret);
     EXPECT_EQ(link->connect(Seconds(5)), 2) << "the desktop is in the same room";
     return makeRelayPhoneLink(std::move(link));
   }
 
-  const std::string kSecret = "3f1c0de2-5b7a-4c1e-9d3b-8a6f2e4d1c00";
-  TempHome home;
-  std::unique_ptr<ListeningProcess> relay;
-  std::string url;
-  AsioRuntime asio{2};
-  std::thread loop;
-  std::shared_ptr<WatcherDebugLog> log;
-  std::shared_ptr<WebSocketRelayClient> desktop;
-  ResponseOutbox outbox;
-  std::mutex mutex;
-  std::vector<std::string> prompts;
   AsioRuntime phoneRuntime{1};
   std::ostringstream out;
 };
 
 TEST_F(PhoneRelayTest, PromptsReachTheDesktopAndRepliesComeOnceAcrossARelayRestart) {
-  ASSERT_TRUE(desktopInRoom());
+  ASSERT_TRUE(eventually([&] { return desktopConnected(); }));
   auto phone = phoneJoins();
   EXPECT_EQ(sendCommand(*phone, {out}, "cursor", "explain main.cpp", {}), kDone);
   EXPECT_EQ(registerPushCommand(*phone, {out}, "a1b2", true), kDone);
@@ -263,21 +209,16 @@ TEST_F(PhoneRelayTest, PromptsReachTheDesktopAndRepliesComeOnceAcrossARelayResta
   outbox.add("cursor", "reply one", "assistant");
   // The desktop resends every 0.3 s until acknowledged; the phone prints once.
   EXPECT_EQ(watchCommand(*phone, {out, true}, {1, 10.0, nullptr}), kDone);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!outbox.pending().empty() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_TRUE(outbox.pending().empty()) << "the phone acknowledged the reply";
-  {
-    std::lock_guard lock(mutex);
-    EXPECT_THAT(prompts, ElementsAre("cursor explain main.cpp", "__apns_token__ a1b2|production"));
-  }
+  EXPECT_TRUE(eventually([&] { return outbox.pending().empty(); })) << "the phone acknowledged the reply";
+  using Prompt = std::pair<std::string, std::string>;
+  EXPECT_THAT(receivedPrompts(),
+              ElementsAre(Prompt("cursor", "explain main.cpp"), Prompt("__apns_token__", "a1b2|production")));
 
   // The relay dies with a reply pending and comes back on the same port.
   const auto port = relay->port();
   relay->stop(SIGKILL);
   const auto pending = outbox.add("codex", "reply two", "assistant");
-  relay = std::make_unique<ListeningProcess>(
-      std::vector<std::string>{DESKWAVE_RELAY_BINARY, "--listen", "127.0.0.1:" + std::to_string(port)});
+  relay = startRelay(port);
   ASSERT_EQ(relay->port(), port);
   out.str("");
   EXPECT_EQ(watchCommand(*phone, {out, true}, {1, 20.0, nullptr}), kDone);
