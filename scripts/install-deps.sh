@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config git
+  build-essential cmake ninja-build pkg-config git ccache
   libboost-dev libboost-system-dev
   libssl-dev libcurl4-openssl-dev libsqlite3-dev
   nlohmann-json3-dev libicu-dev libcli11-dev
