@@ -22,12 +22,17 @@ packages=(
   libsecret-1-dev gnome-keyring
   # The HTTP/2 stand-in for the push notification service in the push tests.
   nodejs
+  # Claude Code at the desk in the whole-system tests: a private terminal server.
+  tmux
   # The graphical shell: Qt 6 Widgets (and Qt Test), its OpenGL headers, the SVG
   # icon engine and the Adwaita theme for the freedesktop icons it shows.
   qt6-base-dev libgl-dev libqt6svg6 adwaita-icon-theme
   # Checks of the desktop entries and the systemd user unit that are installed.
   desktop-file-utils systemd
 )
+
+# npm installs the Claude Code CLI; a Node.js from elsewhere may bring its own.
+command -v npm >/dev/null || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -49,3 +54,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
   if [ -n "$added_policy" ]; then "${sudo_cmd[@]}" rm -f /usr/sbin/policy-rc.d; fi
 fi
+
+# The pinned Claude Code CLI for the whole-system tests, into the user's cache.
+"$(dirname "$0")/install-claude-code.sh" >/dev/null
