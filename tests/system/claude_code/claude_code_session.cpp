@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -107,7 +108,7 @@ ClaudeCodeSession::ClaudeCodeSession(Options options) : options_(std::move(optio
   server_ = "deskwave-claude-" + std::to_string(::getpid()) + "-" + std::to_string(++sessions);
   // Only what Claude Code needs, so that nothing of the machine's own set-up
   // (another key, another configuration folder) reaches it.
-  const std::vector<std::string> environment = {
+  std::vector<std::string> environment = {
       "PATH=/usr/local/bin:/usr/bin:/bin",
       "HOME=" + options_.home.string(),
       "SHELL=/bin/bash",
@@ -120,6 +121,10 @@ ClaudeCodeSession::ClaudeCodeSession(Options options) : options_(std::move(optio
       "DISABLE_AUTOUPDATER=1",
       std::string(kMarker) + "=" + server_,
   };
+  // The hooks Claude Code runs are this build's deskwave: a sanitizer build
+  // needs the run's sanitizer settings there too.
+  for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"})
+    if (const char* value = std::getenv(name)) environment.push_back(std::string(name) + "=" + value);
   std::vector<std::string> arguments = {"new-session", "-d", "-s", "desk", "-x", "160", "-y", "50",
                                         "-c", options_.project.string(), "--", "/usr/bin/env", "-i"};
   arguments.insert(arguments.end(), environment.begin(), environment.end());

@@ -30,6 +30,7 @@ using Mirrored = std::pair<std::string, std::string>;  // role, text
 const std::string kPlainReply = "Plain reply from the stand-in: the build is green.";
 const std::string kReadPreamble = "I will read the notes.";
 const std::string kReadReply = "The notes file says the answer is forty-two.";
+const std::string kBashPreamble = "I will create the file with touch.";
 const std::string kBashReply = "Created made-by-claude.txt with touch.";
 const std::string kGreetReply = "Greetings, Ada, from the custom command.";
 
@@ -169,6 +170,12 @@ class ClaudeCodeAtTheDesk : public ::testing::Test {
     return watch_->received();
   }
 
+  // The running turn the phone's Claude tab shows; null when none runs.
+  static Json claudeTurn() {
+    const auto status = Json::parse(phone(local({"--json", "status"})).out, nullptr, false);
+    return status.is_object() && status.contains("Claude") ? status["Claude"] : Json();
+  }
+
   std::string transcriptText() const {
     const auto file = claude_->transcript();
     return file ? readFile(*file) : std::string();
@@ -227,13 +234,20 @@ TEST_F(ClaudeCodeAtTheDesk, APermissionAskedThroughTheHookIsAnsweredFromThePhone
   EXPECT_EQ(open[0]["detail"], "touch made-by-claude.txt");
   EXPECT_EQ(open[0]["target"], "Claude");
   EXPECT_FALSE(fs::exists(project_ / "made-by-claude.txt")) << "nothing ran before the answer";
+  // Meanwhile the phone's Claude tab shows the running turn: the command and
+  // what Claude said before it.
+  Json turn;
+  EXPECT_TRUE(waitUntil([&] { return (turn = claudeTurn()).contains("partial"); }, 30s)) << turn.dump();
+  EXPECT_EQ(turn.value("activity", ""), "Running command");
+  EXPECT_EQ(turn.value("partial", ""), kBashPreamble);
 
   const auto answered = phone(local({"answer", open[0]["id"].get<std::string>(), "allow"}));
   ASSERT_EQ(answered.status, 0) << answered.err;
   EXPECT_THAT(mirroredAfter(1), ::testing::ElementsAre(Mirrored{"user", "Now RUN TOUCH please"},
-                                                       Mirrored{"assistant", kBashReply}));
+                                                       Mirrored{"assistant", kBashPreamble + "\n" + kBashReply}));
   EXPECT_TRUE(fs::exists(project_ / "made-by-claude.txt")) << "the command ran once allowed";
   EXPECT_EQ(requests(), Json::array()) << "the answered request left the list";
+  EXPECT_TRUE(waitUntil([&] { return claudeTurn().is_null(); }, 30s)) << "the turn ended: " << claudeTurn().dump();
 }
 
 TEST_F(ClaudeCodeAtTheDesk, ACustomSlashCommandIsMirroredAsTyped) {

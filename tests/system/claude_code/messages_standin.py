@@ -11,11 +11,12 @@ the request (tool results and Claude Code's own reminders aside):
 
   contains "SLOW"       the slow reply: SLOW_WORDS streamed one word every
                         --slow-step seconds, for interrupting mid-stream
-  contains "READ FILE"  a Read tool call on notes.txt in the working folder;
-                        once its result is back, READ_REPLY
-  contains "RUN TOUCH"  a Bash tool call "touch made-by-claude.txt" (which needs
-                        a permission); once its result is back, BASH_REPLY, or
-                        BASH_DENIED_REPLY when the result is an error
+  contains "READ FILE"  READ_PREAMBLE and a Read tool call on notes.txt in the
+                        working folder; once its result is back, READ_REPLY
+  contains "RUN TOUCH"  BASH_PREAMBLE and a Bash tool call "touch
+                        made-by-claude.txt" (which needs a permission); once
+                        its result is back, BASH_REPLY, or BASH_DENIED_REPLY
+                        when the result is an error
   contains "GREET NAME" GREET_REPLY with NAME (what the custom command expands to)
   anything else         PLAIN_REPLY
 
@@ -38,7 +39,9 @@ import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 PLAIN_REPLY = "Plain reply from the stand-in: the build is green."
+READ_PREAMBLE = "I will read the notes."
 READ_REPLY = "The notes file says the answer is forty-two."
+BASH_PREAMBLE = "I will create the file with touch."
 BASH_REPLY = "Created made-by-claude.txt with touch."
 BASH_DENIED_REPLY = "The touch command was not allowed."
 GREET_REPLY = "Greetings, {name}, from the custom command."
@@ -117,10 +120,11 @@ def plan(body, cwd):
     if "SLOW" in prompt:
         return [{"type": "text", "words": SLOW_WORDS, "step": ARGS.slow_step}], "end_turn"
     if "READ FILE" in prompt:
-        return [text_block("I will read the notes."),
+        return [text_block(READ_PREAMBLE),
                 tool_block("Read", {"file_path": cwd + "/notes.txt"})], "tool_use"
     if "RUN TOUCH" in prompt:
-        return [tool_block("Bash", {"command": "touch made-by-claude.txt",
+        return [text_block(BASH_PREAMBLE),
+                tool_block("Bash", {"command": "touch made-by-claude.txt",
                                     "description": "Create made-by-claude.txt"})], "tool_use"
     greeted = re.search(r"GREET (\w+)", prompt)
     if greeted:
