@@ -116,9 +116,12 @@ ClaudeCodeSession::ClaudeCodeSession(Options options) : options_(std::move(optio
       "LANG=C.UTF-8",
       "ANTHROPIC_BASE_URL=" + options_.apiUrl,
       "ANTHROPIC_API_KEY=" + options_.apiKey,
-      // Offline: no telemetry, error reports, update checks or release notes.
+      // Offline: no telemetry, error reports, update checks or release notes;
+      // without the last switch it still clones the official plugin
+      // marketplace (probing ssh to GitHub first) on its first start.
       "CLAUDE_CODE_DISABLE_NONESSENTIAL_TRAFFIC=1",
       "DISABLE_AUTOUPDATER=1",
+      "CLAUDE_CODE_DISABLE_OFFICIAL_MARKETPLACE_AUTOINSTALL=1",
       std::string(kMarker) + "=" + server_,
   };
   // The hooks Claude Code runs are this build's deskwave: a sanitizer build
