@@ -7,7 +7,9 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <fstream>
+#include <iostream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
@@ -90,6 +92,17 @@ class PhoneWatch {
   std::vector<Mirrored> received_;
   std::vector<std::string> otherTargets_;
 };
+
+// Checks `condition` every 200 ms (each check may run a program) until it
+// holds or `timeout` passes.
+bool pollUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(200ms);
+  }
+  return true;
+}
 
 std::string readFile(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -227,7 +240,7 @@ TEST_F(ClaudeCodeAtTheDesk, APermissionAskedThroughTheHookIsAnsweredFromThePhone
     return list.is_array() ? list : Json::array();
   };
   Json open = Json::array();
-  ASSERT_TRUE(waitUntil([&] { return !(open = requests()).empty(); }, 60s))
+  ASSERT_TRUE(pollUntil([&] { return !(open = requests()).empty(); }, 60s))
       << "no permission request reached the phone:\n" << claude_->screen() << desktop_->log();
   ASSERT_EQ(open.size(), 1u) << open.dump();
   EXPECT_EQ(open[0]["tool"], "Bash");
@@ -237,7 +250,7 @@ TEST_F(ClaudeCodeAtTheDesk, APermissionAskedThroughTheHookIsAnsweredFromThePhone
   // Meanwhile the phone's Claude tab shows the running turn: the command and
   // what Claude said before it.
   Json turn;
-  EXPECT_TRUE(waitUntil([&] { return (turn = claudeTurn()).contains("partial"); }, 30s)) << turn.dump();
+  EXPECT_TRUE(pollUntil([&] { return (turn = claudeTurn()).contains("partial"); }, 30s)) << turn.dump();
   EXPECT_EQ(turn.value("activity", ""), "Running command");
   EXPECT_EQ(turn.value("partial", ""), kBashPreamble);
 
@@ -247,7 +260,7 @@ TEST_F(ClaudeCodeAtTheDesk, APermissionAskedThroughTheHookIsAnsweredFromThePhone
                                                        Mirrored{"assistant", kBashPreamble + "\n" + kBashReply}));
   EXPECT_TRUE(fs::exists(project_ / "made-by-claude.txt")) << "the command ran once allowed";
   EXPECT_EQ(requests(), Json::array()) << "the answered request left the list";
-  EXPECT_TRUE(waitUntil([&] { return claudeTurn().is_null(); }, 30s)) << "the turn ended: " << claudeTurn().dump();
+  EXPECT_TRUE(pollUntil([&] { return claudeTurn().is_null(); }, 30s)) << "the turn ended: " << claudeTurn().dump();
 }
 
 TEST_F(ClaudeCodeAtTheDesk, ACustomSlashCommandIsMirroredAsTyped) {
@@ -264,9 +277,9 @@ TEST_F(ClaudeCodeAtTheDesk, AnInterruptedTurnGivesNoReply) {
     for (const auto& entry : standinLog(standinLog_)) sent = std::max(sent, entry.value("words", 0));
     return sent;
   };
-  ASSERT_TRUE(waitUntil([&] { return wordsSent() >= 3; }, 60s)) << claude_->screen();
+  ASSERT_TRUE(pollUntil([&] { return wordsSent() >= 3; }, 60s)) << claude_->screen();
   claude_->press("Escape");
-  ASSERT_TRUE(waitUntil([&] { return transcriptText().find("[Request interrupted by user]") != std::string::npos; },
+  ASSERT_TRUE(pollUntil([&] { return transcriptText().find("[Request interrupted by user]") != std::string::npos; },
                         30s))
       << claude_->screen();
   const auto cut = [&] {
@@ -274,7 +287,7 @@ TEST_F(ClaudeCodeAtTheDesk, AnInterruptedTurnGivesNoReply) {
       if (entry.value("stream", "") == "cut") return true;
     return false;
   };
-  EXPECT_TRUE(waitUntil(cut, 10s)) << "the reply was interrupted while it streamed";
+  EXPECT_TRUE(pollUntil(cut, 10s)) << "the reply was interrupted while it streamed";
 
   // The next turn runs as usual; the interrupted one added nothing.
   ASSERT_NO_FATAL_FAILURE(submit("Say hello plainly"));
