@@ -37,9 +37,16 @@ using Json = nlohmann::json;
 
 class TranscriptGenerator {
  public:
+  // Entries are stamped on January `day`, 2026, one second apart.
+  explicit TranscriptGenerator(int day = 1) : day_(day) {}
   std::string turns(std::size_t targetBytes) {
     std::string out;
     while (out.size() < targetBytes) appendTurn(out);
+    return out;
+  }
+  std::string oneTurn() {
+    std::string out;
+    appendTurn(out);
     return out;
   }
 
@@ -64,7 +71,7 @@ class TranscriptGenerator {
   std::string stamp() {
     ++seconds_;
     char b[40];
-    std::snprintf(b, sizeof b, "2026-01-01T%02d:%02d:%02d.%03dZ", seconds_ / 3600 % 24, seconds_ / 60 % 60,
+    std::snprintf(b, sizeof b, "2026-01-%02dT%02d:%02d:%02d.%03dZ", day_, seconds_ / 3600 % 24, seconds_ / 60 % 60,
                   seconds_ % 60, static_cast<int>(rng_() % 1000));
     return b;
   }
@@ -126,6 +133,7 @@ class TranscriptGenerator {
   }
 
   std::mt19937 rng_{42};
+  int day_;
   int seconds_ = 0;
 };
 
@@ -165,8 +173,9 @@ struct LargeSession {
   }
 };
 
-// The conversation monitor's poll after the transcript changed (its history
-// already reported: the cost is reading, parsing and grouping the tail).
+// The conversation monitor's poll after one more turn (about 10 KB) was
+// written to a large session whose history is already reported: the cost of
+// finding, reading, parsing and grouping what changed.
 void BM_ClaudeMonitorPollChangedTail(benchmark::State& state) {
   LargeSession session;
   auto time = VirtualTime::create();
@@ -175,14 +184,22 @@ void BM_ClaudeMonitorPollChangedTail(benchmark::State& state) {
   auto log =
       WatcherDebugLog::create(session.home.path() / "debug.log", runtime.main, runtime.clock, [](std::string_view) {});
   auto monitor = TranscriptClaudeMonitor::create(runtime, session.home.path(), settings, log);
+  int replies = 0;
+  monitor->onReply = [&](const std::string&) { ++replies; };
   monitor->start();
+  time->advance(Seconds(2));
+  TranscriptGenerator more(2);  // later than the history
   WallTime modified = time->clock()->now();
   for (auto _ : state) {
+    state.PauseTiming();
+    std::ofstream(session.file, std::ios::binary | std::ios::app) << more.oneTurn();
     modified += std::chrono::milliseconds(1);
     setModified(session.file, modified);
+    state.ResumeTiming();
     time->advance(Seconds(2));  // one poll
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * 1'000'000);
+  time->runUntilIdle();
+  if (replies != state.iterations()) state.SkipWithError("a new turn was not reported once");
 }
 BENCHMARK(BM_ClaudeMonitorPollChangedTail)->Unit(benchmark::kMillisecond);
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "capture/claude_transcript.h"
 #include "capture/cursor_transcript_reader.h"
@@ -26,7 +27,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // character), grouped into turns, and the activity of the running turn.
   for (bool midFile : {false, true}) {
     const auto tail = claude_transcript::tailLines(text, midFile);
-    claude_transcript::turnsFromLines(tail);
+    const auto turns = claude_transcript::turnsFromLines(tail);
+
+    // Grouping resumed after any entry that left the grouper idle gives the
+    // same turns as grouping all entries at once.
+    const auto entries = claude_transcript::parseEntries(tail);
+    claude_transcript::TurnGrouper whole;
+    std::vector<std::size_t> idleAfter;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      whole.add(entries[i]);
+      if (whole.idle()) idleAfter.push_back(i + 1);
+    }
+    const auto all = whole.take();
+    if (all != turns) __builtin_trap();
+    if (!idleAfter.empty()) {
+      const auto cut = idleAfter[size % idleAfter.size()];
+      claude_transcript::TurnGrouper before, after;
+      for (std::size_t i = 0; i < entries.size(); ++i) (i < cut ? before : after).add(entries[i]);
+      auto resumed = before.take();
+      for (auto& turn : after.take()) resumed.push_back(std::move(turn));
+      if (resumed != all) __builtin_trap();
+    }
     claude_transcript::runningTurnTextFromLines(claude_transcript::Dialect::claude, tail);
     claude_transcript::runningTurnTextFromLines(claude_transcript::Dialect::cursor, tail);
   }

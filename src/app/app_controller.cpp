@@ -1,6 +1,7 @@
 #include "app/app_controller.h"
 
 #include <limits>
+#include <utility>
 
 #include "app/attachment_saver.h"
 #include "app/settings_keys.h"
@@ -248,6 +249,12 @@ void AppController::handleGenericPartial(const std::string& target, const std::s
 
 void AppController::handleClaudeReply(const std::string& text) {
   if (paused.get()) return;
+  if (std::exchange(mirrorAnswersPhonePrompt_, false)) {
+    // The transcript gave the reply to the phone's prompt: the window watcher
+    // of that prompt must not send it a second time.
+    const auto& watcher = c_.cursorPaster->activeWatcher();
+    if (watcher && isClaudeTarget(lowercased(watcher->target()))) watcher->stop();
+  }
   c_.server->permClearQuestions();
   fanOut("Claude", text, "assistant");
   c_.push->send("Claude", text, false);
@@ -256,7 +263,11 @@ void AppController::handleClaudeReply(const std::string& text) {
 void AppController::handleDeskPrompt(const std::string& text) {
   if (paused.get()) return;
   c_.server->permClearQuestions();
-  if (sentPrompts_->wasRecentlySent(text)) return;  // the echo of a prompt from the phone
+  if (sentPrompts_->wasRecentlySent(text)) {  // the echo of a prompt from the phone
+    mirrorAnswersPhonePrompt_ = true;
+    return;
+  }
+  mirrorAnswersPhonePrompt_ = false;
   fanOut("Claude", text, "user");
 }
 

@@ -138,6 +138,9 @@ class AppController : public std::enable_shared_from_this<AppController> {
   std::shared_ptr<ToolsBox> toolsBox_;
   std::shared_ptr<ResponseOutbox> outbox_;
   std::shared_ptr<SentPromptTracker> sentPrompts_;
+  // The last mirrored desk prompt was a phone prompt's echo: the next mirrored
+  // reply answers it. Main thread only.
+  bool mirrorAnswersPhonePrompt_ = false;
 
   std::optional<MonoTime> lastLocalContact_;  // nullopt: never
   TaskHandle statusTimer_;

@@ -24,7 +24,8 @@ inline constexpr const char* apnsDeviceToken = "deskwave.apns.deviceToken";  // 
 inline constexpr const char* apnsSandbox = "deskwave.apns.sandbox";          // bool
 
 // Claude monitor.
-inline constexpr const char* claudeLastTS = "deskwave.claude.lastTS";  // string
+inline constexpr const char* claudeLastTS = "deskwave.claude.lastTS";  // string: newest turn reported
+inline constexpr const char* claudeSessions = "deskwave.claude.sessions";  // string: JSON progress per session
 
 // Account state (strings; tokens may live in the secret store instead).
 inline constexpr const char* authUsername = "deskwave.auth.username";

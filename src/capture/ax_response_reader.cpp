@@ -23,6 +23,11 @@ std::optional<std::string> AXResponseReader::pollStableReply() {
     lastStatus_ = "no Accessibility";
     return std::nullopt;
   }
+  if (!appElement_) {
+    // Not on the accessibility bus when the prompt was pasted (still starting,
+    // or its bridge was late): look again at every poll until it is there.
+    appElement_ = desktop_->applicationElement(pid_);
+  }
   exposeTree();  // an application restarted or reloaded may have dropped it
   auto reply = ax_reply::extractReply(ax_reply::collectItems(*desktop_, appElement_), sentPrompt_);
 

@@ -34,7 +34,7 @@ class AXResponseReader final : public WindowReplyReader {
   std::shared_ptr<Desktop> desktop_;
   std::int32_t pid_;
   std::string sentPrompt_;  // trimmed
-  AXElement appElement_;
+  AXElement appElement_;  // looked up again by the polls while missing
 
   mutable std::mutex mutex_;  // the poll state below, read by the accessors
   std::string lastReply_;

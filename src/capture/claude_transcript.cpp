@@ -1,5 +1,7 @@
 #include "capture/claude_transcript.h"
 
+#include <utility>
+
 #include "capture/text_rules.h"
 #include "platform/text.h"
 
@@ -67,55 +69,128 @@ bool endsTurn(const Json& entry) {
   return reason && *reason == "end_turn";
 }
 
-// Feeds entries one at a time and collects the turns they form.
-class TurnBuilder {
- public:
-  void add(const Json& entry) {
-    if (!isDeskConversation(entry)) return;
-    const auto* type = stringMember(entry, "type");
-    if (!type) return;
-    if (*type == "assistant")
-      addAssistant(entry);
-    else if (*type == "user")
-      addUser(entry);
-  }
-  std::vector<Turn> take() { return std::move(turns_); }
+// The inner text of the first <tag>…</tag> in `text`, trimmed; nullopt without it.
+std::optional<std::string> tagged(std::string_view text, std::string_view tag) {
+  const std::string open = "<" + std::string(tag) + ">";
+  const std::string close = "</" + std::string(tag) + ">";
+  const auto start = text.find(open);
+  if (start == std::string_view::npos) return std::nullopt;
+  const auto from = start + open.size();
+  const auto end = text.find(close, from);
+  if (end == std::string_view::npos) return std::nullopt;
+  return trimWhitespace(std::string(text.substr(from, end - from)));
+}
 
- private:
-  void addAssistant(const Json& entry) {
-    if (auto text = assistantText(entry)) parts_.push_back(std::move(*text));
-    if (const auto* ts = stringMember(entry, "timestamp")) currentTS_ = *ts;
-    if (auto question = questionOf(entry)) {
-      turns_.push_back(Turn{currentTS_, text_rules::cleanAssistantText(joined(parts_)), false, std::move(question)});
-      reset();
-    } else if (endsTurn(entry)) {
-      auto text = text_rules::cleanAssistantText(joined(parts_));
-      if (!text.empty() && !text_rules::looksLikeDeskwaveDebugLog(text))
-        turns_.push_back(Turn{currentTS_, std::move(text), false, std::nullopt});
-      reset();
-    }
-  }
+// A slash command as the person typed it: "/name args".
+std::string slashCommandText(std::string_view text) {
+  auto name = tagged(text, "command-name").value_or("");
+  if (!name.empty() && name.front() != '/') name.insert(name.begin(), '/');
+  const auto args = tagged(text, "command-args").value_or("");
+  return args.empty() ? name : name + " " + args;
+}
 
-  void addUser(const Json& entry) {
-    if (!userHasText(entry)) return;  // a tool result: the assistant's turn goes on
-    reset();
-    const auto text = userText(entry);
-    const auto* ts = stringMember(entry, "timestamp");
-    if (!text || !ts) return;
-    auto trimmed = trimWhitespace(*text);
-    if (!trimmed.empty() && !text_rules::looksLikeDeskwaveDebugLog(trimmed))
-      turns_.push_back(Turn{*ts, std::move(trimmed), true, std::nullopt});
-  }
+// Claude Code's older versions leave "stop_reason" empty and mark the end of a
+// turn with a system entry written right after the last assistant entry.
+bool isTurnEndMarker(const Json& entry) {
+  const auto* subtype = stringMember(entry, "subtype");
+  return subtype && (*subtype == "stop_hook_summary" || *subtype == "turn_duration");
+}
 
-  void reset() {
-    parts_.clear();
-    currentTS_.clear();
-  }
-
-  std::vector<std::string> parts_;
-  std::string currentTS_;
-  std::vector<Turn> turns_;
+enum class UserEntryKind {
+  toolResult,    // no text: the result of a tool call
+  prompt,        // text the person typed
+  command,       // a slash command or a shell-mode command the person typed
+  interruption,  // the person stopped the running turn
+  generated,     // written by Claude Code itself (notifications, command output)
 };
+struct UserEntryClass {
+  UserEntryKind kind;
+  std::string text;  // as typed, trimmed: for prompts and commands
+};
+
+// Tells what a user entry is. Claude Code writes several kinds of user entries
+// that nobody typed without marking them as meta; they are recognised by the
+// tags their text starts with.
+UserEntryClass userEntryKind(const Json& entry) {
+  if (!userHasText(entry)) return {UserEntryKind::toolResult, {}};
+  auto text = trimWhitespace(userText(entry).value_or(""));
+  const std::string_view t = text;
+  if (t.starts_with("[Request interrupted by user")) return {UserEntryKind::interruption, {}};
+  if ((t.starts_with("<command-name>") || t.starts_with("<command-message>")) &&
+      t.find("<command-name>") != std::string_view::npos)
+    return {UserEntryKind::command, slashCommandText(t)};
+  if (t.starts_with("<bash-input>")) {
+    const auto command = tagged(t, "bash-input").value_or("");
+    return {UserEntryKind::command, command.empty() ? std::string() : "!" + command};
+  }
+  for (const std::string_view generated : {"<task-notification>", "<local-command-stdout>", "<local-command-stderr>",
+                                           "<bash-stdout>", "<bash-stderr>"}) {
+    if (t.starts_with(generated)) return {UserEntryKind::generated, {}};
+  }
+  return {UserEntryKind::prompt, std::move(text)};
+}
+
+}  // namespace
+
+void TurnGrouper::add(const Json& entry) {
+  if (!isDeskConversation(entry)) return;
+  const auto* type = stringMember(entry, "type");
+  if (!type) return;
+  if (*type == "assistant")
+    addAssistant(entry);
+  else if (*type == "user")
+    addUser(entry);
+  else if (*type == "system" && isTurnEndMarker(entry))
+    finishReply();
+}
+
+std::vector<Turn> TurnGrouper::take() { return std::exchange(turns_, {}); }
+
+void TurnGrouper::addAssistant(const Json& entry) {
+  if (auto text = assistantText(entry)) parts_.push_back(std::move(*text));
+  if (const auto* ts = stringMember(entry, "timestamp")) currentTS_ = *ts;
+  if (auto question = questionOf(entry)) {
+    turns_.push_back(Turn{currentTS_, text_rules::cleanAssistantText(joined(parts_)), false, std::move(question)});
+    reset();
+  } else if (endsTurn(entry)) {
+    finishReply();
+  }
+}
+
+void TurnGrouper::finishReply() {
+  auto text = text_rules::cleanAssistantText(joined(parts_));
+  if (!text.empty() && !text_rules::looksLikeDeskwaveDebugLog(text))
+    turns_.push_back(Turn{currentTS_, std::move(text), false, std::nullopt});
+  reset();
+}
+
+void TurnGrouper::addUser(const Json& entry) {
+  const auto* ts = stringMember(entry, "timestamp");
+  const auto kind = userEntryKind(entry);
+  switch (kind.kind) {
+    case UserEntryKind::toolResult:  // the assistant's turn goes on
+    case UserEntryKind::generated:   // written by Claude Code, not typed: mirrored nowhere
+      return;
+    case UserEntryKind::interruption:  // the turn ends without a reply
+      reset();
+      return;
+    case UserEntryKind::command:  // typed, but it neither ends nor resets a turn
+      if (ts && !kind.text.empty()) turns_.push_back(Turn{*ts, kind.text, true, std::nullopt});
+      return;
+    case UserEntryKind::prompt:
+      break;
+  }
+  reset();
+  if (ts && !kind.text.empty() && !text_rules::looksLikeDeskwaveDebugLog(kind.text))
+    turns_.push_back(Turn{*ts, kind.text, true, std::nullopt});
+}
+
+void TurnGrouper::reset() {
+  parts_.clear();
+  currentTS_.clear();
+}
+
+namespace {
 
 // Feeds entries one at a time and follows the turn that is running.
 class ActivityTracker {
@@ -126,10 +201,13 @@ class ActivityTracker {
     if (dialect_ == Dialect::claude && !isDeskConversation(entry)) return;
     const auto* role = stringMember(entry, dialect_ == Dialect::claude ? "type" : "role");
     if (!role) return;
-    if (*role == "assistant")
+    if (*role == "assistant") {
       addAssistant(entry);
-    else if (*role == "user")
+    } else if (*role == "user") {
       addUser(entry);
+    } else if (dialect_ == Dialect::claude && *role == "system" && isTurnEndMarker(entry)) {
+      endTurn();
+    }
   }
 
   std::optional<std::string> result() const {
@@ -157,15 +235,26 @@ class ActivityTracker {
     if (tool || thinking) {
       running_ = true;
     } else if (dialect_ == Dialect::claude && endsTurn(entry)) {
-      // Ends the turn whether or not the closing entry carries text.
-      running_ = false;
-      parts_.clear();
+      endTurn();  // whether or not the closing entry carries text
     } else if (!texts.empty()) {
       running_ = true;
     }  // an entry with nothing said leaves the state as it is
   }
 
   void addUser(const Json& entry) {
+    if (dialect_ == Dialect::claude) {
+      switch (userEntryKind(entry).kind) {
+        case UserEntryKind::interruption:
+          endTurn();
+          return;
+        case UserEntryKind::generated:
+        case UserEntryKind::command:
+          return;  // the assistant's own entries tell whether a turn follows
+        case UserEntryKind::toolResult:
+        case UserEntryKind::prompt:
+          break;
+      }
+    }
     // A new prompt (text blocks, or Claude's plain string content) starts a new
     // reply; a tool result keeps what the running turn has said.
     const Json* c = content(entry);
@@ -173,6 +262,11 @@ class ActivityTracker {
         !textBlocks(entry).empty() || (c && c->is_string() && !c->get_ref<const std::string&>().empty());
     if (prompt) parts_.clear();
     running_ = true;
+  }
+
+  void endTurn() {
+    running_ = false;
+    parts_.clear();
   }
 
   Dialect dialect_;
@@ -295,13 +389,13 @@ std::optional<Question> questionOf(const Json& entry) {
 }
 
 std::vector<Turn> turns(const std::vector<Json>& entries) {
-  TurnBuilder builder;
+  TurnGrouper builder;
   for (const auto& entry : entries) builder.add(entry);
   return builder.take();
 }
 
 std::vector<Turn> turnsFromLines(const std::vector<std::string_view>& lines) {
-  TurnBuilder builder;
+  TurnGrouper builder;
   for (const auto line : lines)
     if (auto entry = parseEntry(line)) builder.add(*entry);
   return builder.take();

@@ -90,15 +90,45 @@ struct Turn {
   bool operator==(const Turn&) const = default;
 };
 
+// Groups transcript entries into turns, one entry at a time (see turns()).
+// Between turns nothing is carried from one entry to the next, so a reader
+// that stops after an entry that left the grouper idle can later resume after
+// it with a new grouper and lose nothing.
+class TurnGrouper {
+ public:
+  void add(const Json& entry);
+  // True when no reply is being collected: the state of a new grouper.
+  bool idle() const { return parts_.empty() && currentTS_.empty(); }
+  // The turns formed since the last call.
+  std::vector<Turn> take();
+
+ private:
+  void addAssistant(const Json& entry);
+  void addUser(const Json& entry);
+  void finishReply();
+  void reset();
+
+  std::vector<std::string> parts_;
+  std::string currentTS_;
+  std::vector<Turn> turns_;
+};
+
 // Groups transcript entries into turns, in order. Assistant texts accumulate
 // until an entry asks a question or has stop reason "end_turn"; the turn takes
 // the time stamp of its last assistant entry and its texts joined with "\n" and
-// cleaned. A question turn is kept even with empty text; a reply turn only with
-// non-empty text that is not this program's debug log. A user entry with text
-// starts afresh and, when it has a time stamp and its trimmed text is not empty
-// (nor debug-log text), is a user turn; a user entry without text (a tool
-// result) changes nothing. Entries outside the desk conversation (see
-// isDeskConversation) and of other types are ignored.
+// cleaned. Claude Code's older versions end a turn with a "system" entry of
+// subtype "stop_hook_summary" or "turn_duration" instead. A question turn is
+// kept even with empty text; a reply turn only with non-empty text that is not
+// this program's debug log. A user entry with typed text starts afresh and,
+// when it has a time stamp and its trimmed text is not empty (nor debug-log
+// text), is a user turn; a user entry without text (a tool result) changes
+// nothing. User entries that Claude Code writes itself are told by the tag
+// their text starts with: a slash command is a user turn "/name args" and a
+// shell-mode command "!command", neither ending the running turn; an
+// interruption ("[Request interrupted by user…") ends the turn without a
+// reply; task notifications and the output of commands are ignored. Entries
+// outside the desk conversation (see isDeskConversation) and of other types
+// are ignored.
 std::vector<Turn> turns(const std::vector<Json>& entries);
 
 // turns() of the lines of a transcript tail (see tailLines).
@@ -111,7 +141,9 @@ std::vector<Turn> turnsFromLines(const std::vector<std::string_view>& lines);
 enum class Dialect { claude, cursor };
 
 // The reply text written so far in the turn still running at the end of the
-// entries, or nullopt when no turn runs or it has no text yet. An assistant
+// entries, or nullopt when no turn runs or it has no text yet. For Claude, the
+// end-of-turn system entries and an interruption end the turn too, and user
+// entries that nobody typed change nothing. An assistant
 // entry adds its text blocks (except empty ones and bare "[REDACTED]"); one that
 // calls a tool or thinks keeps the turn running; otherwise one that ends the
 // turn (with or without text) stops it and forgets the collected text, and one

@@ -27,44 +27,87 @@ ResponseWatcher::ResponseWatcher(std::int32_t pid, std::string target, std::stri
   }
 }
 
-ResponseWatcher::~ResponseWatcher() {
-  startDelay_.cancel();
-  pollTimer_.cancel();
-  timeout_.cancel();
+ResponseWatcher::~ResponseWatcher() { cancelTimers(); }
+
+bool ResponseWatcher::active() const {
+  std::lock_guard lock(mutex_);
+  return active_;
+}
+
+bool ResponseWatcher::responseDelivered() const {
+  std::lock_guard lock(mutex_);
+  return delivered_;
 }
 
 void ResponseWatcher::start() {
-  if (active_.exchange(true)) return;
+  {
+    std::lock_guard lock(mutex_);
+    if (active_ || stopped_ || delivered_) return;
+    active_ = true;
+  }
   startedAt_ = runtime_.clock->monotonic();
   log_->log("\u25B6 start: target='" + target_ + "' pid=" + std::to_string(pid_) + ", prompt " +
             std::to_string(graphemeCount(sentPrompt_)) + " chars");
   const std::weak_ptr<ResponseWatcher> weak = weak_from_this();
-  startDelay_ = runtime_.background->postAfter(Seconds(kStartDelay), [weak] {
+  auto startDelay = runtime_.background->postAfter(Seconds(kStartDelay), [weak] {
     if (auto self = weak.lock()) self->beginCapturePolling();
   });
-  timeout_ = runtime_.background->postAfter(Seconds(kTimeout), [weak] {
+  auto timeout = runtime_.background->postAfter(Seconds(kTimeout), [weak] {
     auto self = weak.lock();
-    if (!self || !self->active_.load()) return;
+    if (!self || !self->active()) return;
     self->log_->log("\u23F0 Timeout \u2014 stopping");
     self->stop();
   });
+  bool stoppedMeanwhile = false;
+  {
+    std::lock_guard lock(mutex_);
+    startDelay_ = startDelay;
+    timeout_ = timeout;
+    stoppedMeanwhile = !active_;
+  }
+  if (stoppedMeanwhile) cancelTimers();
 }
 
 void ResponseWatcher::beginCapturePolling() {
-  if (!active_.load() || polling_.exchange(true)) return;
+  {
+    std::lock_guard lock(mutex_);
+    if (!active_ || polling_) return;
+    polling_ = true;
+  }
   log_->log("\u25B6 Transcript poll every 2s");
   const std::weak_ptr<ResponseWatcher> weak = weak_from_this();
-  pollTimer_ = runtime_.utility->repeat(Seconds(0), Seconds(kPollPeriod), [weak] {
+  auto timer = runtime_.utility->repeat(Seconds(0), Seconds(kPollPeriod), [weak] {
     if (auto self = weak.lock()) self->pollCapture();
   });
-  if (!active_.load()) pollTimer_.cancel();  // stopped meanwhile
+  bool stoppedMeanwhile = false;
+  {
+    std::lock_guard lock(mutex_);
+    pollTimer_ = timer;
+    stoppedMeanwhile = !active_;
+  }
+  if (stoppedMeanwhile) timer.cancel();
 }
 
 void ResponseWatcher::stop() {
-  if (!active_.exchange(false)) return;
-  pollTimer_.cancel();
-  timeout_.cancel();
-  startDelay_.cancel();
+  {
+    std::lock_guard lock(mutex_);
+    stopped_ = true;
+    active_ = false;
+  }
+  cancelTimers();
+}
+
+void ResponseWatcher::cancelTimers() {
+  TaskHandle startDelay, pollTimer, timeout;
+  {
+    std::lock_guard lock(mutex_);
+    startDelay = startDelay_;
+    pollTimer = pollTimer_;
+    timeout = timeout_;
+  }
+  startDelay.cancel();
+  pollTimer.cancel();
+  timeout.cancel();
 }
 
 bool ResponseWatcher::tryDeliver(const std::optional<std::string>& reply, const char* via) {
@@ -77,7 +120,10 @@ bool ResponseWatcher::tryDeliver(const std::optional<std::string>& reply, const 
 }
 
 void ResponseWatcher::pollCapture() {
-  if (!active_.load() || delivered_.load()) return;
+  {
+    std::lock_guard lock(mutex_);
+    if (!active_ || delivered_) return;
+  }
   const auto n = std::to_string(++pollCount_);
 
   if (readers_.db) {
@@ -100,12 +146,29 @@ void ResponseWatcher::pollCapture() {
   if (partial.empty()) return;
   runtime_.main->post([weak = weak_from_this(), partial = std::move(partial)] {
     auto self = weak.lock();
-    if (self && !self->delivered_.load() && self->onPartial) self->onPartial(partial);
+    if (!self || !self->onPartial) return;
+    {
+      std::lock_guard lock(self->mutex_);
+      if (self->delivered_ || self->stopped_) return;
+    }
+    self->onPartial(partial);
   });
 }
 
+bool ResponseWatcher::claimDelivery() {
+  {
+    std::lock_guard lock(mutex_);
+    if (!active_ || delivered_) return false;
+    delivered_ = true;
+    active_ = false;
+  }
+  cancelTimers();
+  return true;
+}
+
 void ResponseWatcher::deliver(const std::string& text, const char* via) {
-  if (delivered_.exchange(true)) return;
+  // A reply read by a poll that stop() overtook is dropped here.
+  if (!claimDelivery()) return;
   log_->log(std::string("\u2705 Response via ") + via + ": " + std::to_string(graphemeCount(text)) +
             " chars \u2014 sending to iPhone");
   const auto preview = graphemePrefix(text, 120);
@@ -116,11 +179,17 @@ void ResponseWatcher::deliver(const std::string& text, const char* via) {
     shown += lines[i];
   }
   log_->log("   Preview: \"" + shown + "\"");
-  stop();
   runtime_.main->post([weak = weak_from_this(), text] {
-    auto self = weak.lock();
-    if (self && self->onResponse) self->onResponse(self->target_, text);
+    if (auto self = weak.lock()) self->handOver(text);
   });
+}
+
+void ResponseWatcher::handOver(const std::string& text) {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopped_) return;  // stopped by its owner after the reply was found
+  }
+  if (onResponse) onResponse(target_, text);
 }
 
 }  // namespace deskwave

@@ -1,9 +1,10 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
 #include "capture/reply_reader.h"
@@ -39,11 +40,14 @@ class ResponseWatcher : public std::enable_shared_from_this<ResponseWatcher> {
   ~ResponseWatcher();
 
   void start();
-  // Stops polling; safe to call at any time, more than once.
+  // Stops polling; safe to call at any time, from any thread, more than once.
+  // Once it returns the watcher hands nothing over any more: not from a poll
+  // running meanwhile, nor a reply found but not yet handed to onResponse.
   void stop();
 
-  bool active() const { return active_.load(); }
-  bool responseDelivered() const { return delivered_.load(); }
+  const std::string& target() const { return target_; }
+  bool active() const;
+  bool responseDelivered() const;
 
   std::function<void(const std::string& target, const std::string& text)> onResponse;
   std::function<void(const std::string& text)> onPartial;
@@ -54,7 +58,12 @@ class ResponseWatcher : public std::enable_shared_from_this<ResponseWatcher> {
   void beginCapturePolling();
   void pollCapture();
   bool tryDeliver(const std::optional<std::string>& reply, const char* via);
+  // Decides the delivery and stops polling, in one step with the check that
+  // the watcher is still active; false when it is not (or already delivered).
+  bool claimDelivery();
   void deliver(const std::string& text, const char* via);
+  void cancelTimers();
+  void handOver(const std::string& text);
 
   std::int32_t pid_;
   std::string target_;
@@ -65,9 +74,13 @@ class ResponseWatcher : public std::enable_shared_from_this<ResponseWatcher> {
   double windowDelay_;
   MonoTime startedAt_;
   int pollCount_ = 0;  // touched by the polls only, which never overlap
-  std::atomic<bool> active_{false};
-  std::atomic<bool> delivered_{false};
-  std::atomic<bool> polling_{false};
+
+  // Written from the main thread, the start delay, the timeout and the polls.
+  mutable std::mutex mutex_;
+  bool active_ = false;
+  bool delivered_ = false;
+  bool polling_ = false;
+  bool stopped_ = false;  // stop() was called: nothing is handed over any more
   TaskHandle startDelay_;
   TaskHandle pollTimer_;
   TaskHandle timeout_;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "platform/file_info.h"
 #include "platform/text.h"
@@ -30,6 +31,35 @@ std::string isoTimestamp(WallTime t) {
   return buffer;
 }
 
+// What one read of a session gave: its new turns and where the next read starts.
+struct SessionRead {
+  std::vector<ct::Turn> turns;
+  std::uint64_t resumeAt = 0;
+};
+
+// Groups the whole lines of `tail` into turns. Reading resumes after the last
+// line that left no reply half collected; a last line without its line break
+// is still being written and is read again next time.
+SessionRead groupTurns(const TranscriptTail& tail, std::uint64_t from) {
+  SessionRead result;
+  result.resumeAt = from;
+  ct::TurnGrouper grouper;
+  std::string_view bytes = tail.bytes;
+  std::uint64_t position = tail.start;
+  bool first = true;
+  for (auto lf = bytes.find('\n'); lf != std::string_view::npos; lf = bytes.find('\n')) {
+    const auto line = bytes.substr(0, lf);
+    bytes.remove_prefix(lf + 1);
+    position += lf + 1;
+    if (std::exchange(first, false) && tail.startsMidFile) continue;  // cut by the reading
+    for (const auto piece : ct::tailLines(line, false))
+      if (auto entry = ct::parseEntry(piece)) grouper.add(*entry);
+    if (grouper.idle()) result.resumeAt = position;
+  }
+  result.turns = grouper.take();
+  return result;
+}
+
 }  // namespace
 
 bool hasJsonlExtension(const fs::path& file) {
@@ -41,7 +71,7 @@ bool hasJsonlExtension(const fs::path& file) {
          });
 }
 
-TranscriptTail readTranscriptTail(const fs::path& file, std::uint64_t maxBytes) {
+TranscriptTail readTranscriptFrom(const fs::path& file, std::uint64_t from, std::uint64_t maxBytes) {
   TranscriptTail tail;
   // Only regular files: opening a named pipe would block the poll for good.
   std::error_code ec;
@@ -52,7 +82,8 @@ TranscriptTail readTranscriptTail(const fs::path& file, std::uint64_t maxBytes) 
   const auto end = in.tellg();
   if (!in || end < 0) return {};
   const auto size = static_cast<std::uint64_t>(end);
-  const auto offset = ct::tailOffset(size, maxBytes);
+  if (size < from) return {};
+  const auto offset = from + ct::tailOffset(size - from, maxBytes);
   in.seekg(static_cast<std::streamoff>(offset));
   if (!in) return {};
   // Only the bytes present when the file was opened: a line appended meanwhile
@@ -60,14 +91,46 @@ TranscriptTail readTranscriptTail(const fs::path& file, std::uint64_t maxBytes) 
   tail.bytes.resize(static_cast<std::size_t>(size - offset));
   in.read(tail.bytes.data(), static_cast<std::streamsize>(tail.bytes.size()));
   tail.bytes.resize(static_cast<std::size_t>(in.gcount()));
-  tail.startsMidFile = offset > 0;
+  tail.startsMidFile = offset > from;
+  tail.start = offset;
+  tail.size = size;
   return tail;
 }
 
+TranscriptTail readTranscriptTail(const fs::path& file, std::uint64_t maxBytes) {
+  return readTranscriptFrom(file, 0, maxBytes);
+}
+
 TranscriptStamp stampOf(const fs::path& file) {
-  std::error_code ec;
-  const auto size = fs::file_size(file, ec);
-  return TranscriptStamp{file, modificationTime(file).value_or(WallTime::min()), ec ? 0 : size};
+  const auto status = fileStatus(file);
+  return status ? TranscriptStamp{file, status->modified, status->size} : TranscriptStamp{file, WallTime::min(), 0};
+}
+
+std::vector<fs::path> claudeSessionFiles(const fs::path& projectsRoot) {
+  std::vector<fs::path> sessions;
+  const auto projects = listVisibleEntries(projectsRoot);
+  if (!projects) return sessions;
+  for (const auto& project : *projects) {
+    if (!project.isDirectory) continue;
+    const auto files = listVisibleEntries(project.path);
+    if (!files) continue;
+    for (const auto& file : *files)
+      if (!file.isDirectory && hasJsonlExtension(file.path)) sessions.push_back(file.path);
+  }
+  return sessions;
+}
+
+std::optional<fs::path> newestClaudeSession(const fs::path& projectsRoot) {
+  std::optional<fs::path> best;
+  WallTime bestTime = WallTime::min();
+  for (auto& file : claudeSessionFiles(projectsRoot)) {
+    const auto modified = modificationTime(file).value_or(WallTime::min());
+    if (!best || modified > bestTime) {
+      best = std::move(file);
+      bestTime = modified;
+    }
+  }
+  return best;
 }
 
 std::shared_ptr<TranscriptClaudeMonitor> TranscriptClaudeMonitor::create(Runtime runtime, fs::path home,
@@ -89,29 +152,27 @@ TranscriptClaudeMonitor::TranscriptClaudeMonitor(Runtime runtime, fs::path home,
 TranscriptClaudeMonitor::~TranscriptClaudeMonitor() { timer_.cancel(); }
 
 std::optional<fs::path> TranscriptClaudeMonitor::activeSessionFile() const {
-  const auto projects = listVisibleEntries(projectsRoot_);
-  if (!projects) return std::nullopt;
-  std::optional<fs::path> best;
-  WallTime bestTime = WallTime::min();
-  for (const auto& project : *projects) {
-    if (!project.isDirectory) continue;
-    const auto files = listVisibleEntries(project.path);
-    if (!files) continue;
-    for (const auto& file : *files) {
-      if (file.isDirectory || !hasJsonlExtension(file.path)) continue;
-      const auto modified = modificationTime(file.path).value_or(WallTime::min());
-      if (!best || modified > bestTime) {
-        best = file.path;
-        bestTime = modified;
-      }
-    }
-  }
-  return best;
+  return newestClaudeSession(projectsRoot_);
 }
 
-std::vector<ct::Turn> TranscriptClaudeMonitor::readTurns(const fs::path& file) const {
-  const auto tail = readTranscriptTail(file);
-  return ct::turnsFromLines(ct::tailLines(tail.bytes, tail.startsMidFile));
+void TranscriptClaudeMonitor::loadProgress() {
+  const auto stored = settings_->getString(kSessionsKey);
+  const auto doc = stored ? nlohmann::json::parse(*stored, nullptr, false) : nlohmann::json();
+  if (doc.is_object()) {
+    if (const auto it = doc.find("polledAt"); it != doc.end() && it->is_string()) polledAt_ = it->get<std::string>();
+    if (const auto it = doc.find("offsets"); it != doc.end() && it->is_object()) {
+      for (const auto& [file, offset] : it->items())
+        if (offset.is_number_unsigned()) offsets_[fs::path(file)] = offset.get<std::uint64_t>();
+    }
+  }
+}
+
+void TranscriptClaudeMonitor::saveProgress() {
+  nlohmann::json offsets = nlohmann::json::object();
+  for (const auto& [file, offset] : offsets_) offsets[file.string()] = offset;
+  settings_->setString(kSessionsKey,
+                       nlohmann::json{{"polledAt", polledAt_}, {"offsets", std::move(offsets)}}.dump(
+                           -1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 void TranscriptClaudeMonitor::start() {
@@ -119,14 +180,35 @@ void TranscriptClaudeMonitor::start() {
   started_ = true;
   {
     std::lock_guard lock(mutex_);
-    if (lastTS_.empty()) {
-      // The history written so far counts as reported.
+    loadProgress();
+    const auto now = isoTimestamp(runtime_.clock->now());
+    const bool firstStart = polledAt_.empty() && lastTS_.empty();
+    if (firstStart) {
+      // The newest turn of the history, as a reference for older versions.
       if (const auto file = activeSessionFile()) {
-        for (const auto& turn : readTurns(*file)) lastTS_ = std::max(lastTS_, turn.ts);
+        const auto tail = readTranscriptTail(*file);
+        for (const auto& turn : ct::turnsFromLines(ct::tailLines(tail.bytes, tail.startsMidFile)))
+          lastTS_ = std::max(lastTS_, turn.ts);
       }
-      if (lastTS_.empty()) lastTS_ = isoTimestamp(runtime_.clock->now());
+      if (lastTS_.empty()) lastTS_ = now;
       settings_->setString(kLastTSKey, lastTS_);
     }
+    // Sessions without progress are new from this floor on: the last poll of
+    // the previous run, or after an upgrade the newest turn it reported; on the
+    // very first start the history counts as reported.
+    const auto floor = !polledAt_.empty() ? polledAt_ : firstStart ? std::max(now, lastTS_) : lastTS_;
+    startFloor_ = floor;
+    for (const auto& file : claudeSessionFiles(projectsRoot_)) {
+      auto stamp = stampOf(file);
+      const auto offset = offsets_.find(file);
+      const bool unchanged = offset != offsets_.end() ? stamp.size == offset->second
+                                                      : isoTimestamp(stamp.modified) <= floor;
+      if (offset == offsets_.end()) floors_[file] = floor;
+      if (unchanged) seen_[file] = std::move(stamp);  // else read at the first poll
+    }
+    polledAt_ = std::max(polledAt_, floor);
+    saveProgress();
+    lastPoll_ = runtime_.clock->now();
   }
   log_->log("ClaudeMonitor: watching Claude conversation (continuous)");
   const std::weak_ptr<TranscriptClaudeMonitor> weak = weak_from_this();
@@ -136,19 +218,86 @@ void TranscriptClaudeMonitor::start() {
 }
 
 void TranscriptClaudeMonitor::poll() {
-  const auto file = activeSessionFile();
-  if (!file) return;
-  auto stamp = stampOf(*file);
+  const auto now = runtime_.clock->now();
+  const auto pollTime = isoTimestamp(now);
+  std::vector<TranscriptStamp> listed;
+  for (const auto& file : claudeSessionFiles(projectsRoot_)) listed.push_back(stampOf(file));
   std::lock_guard lock(mutex_);
-  if (lastSeen_ == stamp) return;  // nothing changed: no reading
-  lastSeen_ = std::move(stamp);
-  const auto before = lastTS_;
-  for (const auto& turn : readTurns(*file)) {
-    if (!(turn.ts > lastTS_)) continue;
-    lastTS_ = turn.ts;
+  std::vector<TranscriptStamp> changed;
+  for (const auto& stamp : listed) {
+    const auto it = seen_.find(stamp.file);
+    if (it == seen_.end() || !(it->second == stamp)) changed.push_back(stamp);
+  }
+  // Sessions written meanwhile are read in the order they were last written.
+  std::stable_sort(changed.begin(), changed.end(),
+                   [](const TranscriptStamp& a, const TranscriptStamp& b) { return a.modified < b.modified; });
+  const auto offsetsBefore = offsets_;
+  const auto lastTSBefore = lastTS_;
+  for (const auto& stamp : changed) readSession(stamp);
+  seen_.clear();
+  for (auto& stamp : listed) seen_[stamp.file] = std::move(stamp);
+  pruneProgress(listed);
+  if (offsets_ != offsetsBefore) {
+    polledAt_ = std::max(polledAt_, pollTime);
+    saveProgress();
+  }
+  if (lastTS_ != lastTSBefore) settings_->setString(kLastTSKey, lastTS_);
+  lastPoll_ = now;
+}
+
+void TranscriptClaudeMonitor::readSession(const TranscriptStamp& stamp) {
+  auto offset = offsets_.find(stamp.file);
+  std::optional<std::string> floor;
+  if (offset == offsets_.end()) {
+    const auto f = floors_.find(stamp.file);
+    // A session that appeared since the last poll is new as a whole; the
+    // margin only guards against a file that was merely out of sight.
+    floor = f != floors_.end()
+                ? f->second
+                : std::max(startFloor_, isoTimestamp(lastPoll_ - std::chrono::seconds(kNewSessionMargin)));
+  }
+  std::uint64_t from = offset != offsets_.end() ? offset->second : 0;
+  if (from > stamp.size) {
+    // Rewritten shorter: read it afresh, with the newest turn reported as floor.
+    from = 0;
+    floor = lastTS_;
+  }
+  const auto tail = readTranscriptFrom(stamp.file, from);
+  if (tail.size == 0) return;  // empty or unreadable now: read again at the next change
+  auto read = groupTurns(tail, from);
+  offsets_[stamp.file] = read.resumeAt;
+  floors_.erase(stamp.file);
+  for (const auto& turn : read.turns) {
+    if (floor && !(turn.ts > *floor)) continue;
+    lastTS_ = std::max(lastTS_, turn.ts);
     report(turn);
   }
-  if (lastTS_ != before) settings_->setString(kLastTSKey, lastTS_);
+}
+
+void TranscriptClaudeMonitor::pruneProgress(const std::vector<TranscriptStamp>& listed) {
+  std::map<fs::path, WallTime> modified;
+  for (const auto& stamp : listed) modified[stamp.file] = stamp.modified;
+  // Only sessions that are really gone are forgotten: a tree that cannot be
+  // listed for a moment keeps its progress.
+  const auto gone = [&](const auto& item) {
+    std::error_code ec;
+    return !modified.contains(item.first) && !fs::exists(item.first, ec) && !ec;
+  };
+  std::erase_if(offsets_, gone);
+  std::erase_if(floors_, gone);
+  if (offsets_.size() <= kMaxSessions) return;
+  std::vector<std::pair<WallTime, fs::path>> byAge;
+  for (const auto& [file, offset] : offsets_) {
+    const auto m = modified.find(file);
+    byAge.emplace_back(m != modified.end() ? m->second : WallTime::min(), file);
+  }
+  std::sort(byAge.begin(), byAge.end());
+  // A session forgotten here that is written again is read from this time on.
+  const auto now = isoTimestamp(runtime_.clock->now());
+  for (std::size_t i = 0; i + kMaxSessions < byAge.size(); ++i) {
+    offsets_.erase(byAge[i].second);
+    floors_[byAge[i].second] = now;
+  }
 }
 
 void TranscriptClaudeMonitor::report(const ct::Turn& turn) {

@@ -2,10 +2,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "capture/claude_monitor.h"
 #include "capture/claude_transcript.h"
@@ -18,12 +20,18 @@ namespace deskwave {
 // The bytes at the end of a transcript file, as read for one poll.
 struct TranscriptTail {
   std::string bytes;
-  bool startsMidFile = false;  // reading began after the file's first byte
+  bool startsMidFile = false;  // reading began after the file's first byte (after `from`)
+  std::uint64_t start = 0;     // the file offset of the first byte
+  std::uint64_t size = 0;      // the file's size when it was read
 };
 
 // Reads at most the last `maxBytes` bytes of `file`; empty when it is not a
 // regular file or cannot be read. Never throws.
 TranscriptTail readTranscriptTail(const std::filesystem::path& file,
+                                  std::uint64_t maxBytes = claude_transcript::kTailBytes);
+// The same, from the start of a line at offset `from` on: at most the last
+// `maxBytes` bytes after it. Empty when the file is shorter than `from`.
+TranscriptTail readTranscriptFrom(const std::filesystem::path& file, std::uint64_t from,
                                   std::uint64_t maxBytes = claude_transcript::kTailBytes);
 
 // True when the file name ends in ".jsonl", in any letter case.
@@ -40,20 +48,41 @@ struct TranscriptStamp {
 };
 TranscriptStamp stampOf(const std::filesystem::path& file);
 
-// Mirrors the Claude conversation held at the desk from the newest session
-// transcript under <home>/.claude/projects. Every two seconds (on the utility
-// executor) it reads the newest session file when it changed, and reports each
-// turn newer than the last one reported: completed replies (onReply), questions
-// asked with AskUserQuestion (onQuestion) and prompts typed at the desk
-// (onUserPrompt), each posted on the main executor in the transcript's order.
-// The time stamp of the newest reported turn is kept under
-// "deskwave.claude.lastTS" so that a restart neither repeats nor loses turns;
-// on the very first start the existing history counts as reported.
+// Claude Code's session files: the ".jsonl" files (any letter case) directly
+// inside the non-hidden folders of `projectsRoot` (one folder per project).
+// Deeper files, such as a session's subagents, are not sessions.
+std::vector<std::filesystem::path> claudeSessionFiles(const std::filesystem::path& projectsRoot);
+// The most recently modified of them; nullopt when there is none.
+std::optional<std::filesystem::path> newestClaudeSession(const std::filesystem::path& projectsRoot);
+
+// Mirrors the Claude conversations held at the desk from the session
+// transcripts under <home>/.claude/projects. Every two seconds (on the utility
+// executor) it reads each session file that changed since the last poll, from
+// where it stopped in that file, and reports each new turn: completed replies
+// (onReply), questions asked with AskUserQuestion (onQuestion) and prompts typed
+// at the desk (onUserPrompt), each posted on the main executor in the
+// transcript's order (sessions in the order they were last written).
+//
+// Progress is kept per session file as the byte offset after the last whole
+// turn read, under "deskwave.claude.sessions" (a small JSON map), so that
+// several sessions at once, and stamps that do not grow from line to line,
+// neither repeat nor lose a turn, and a restart goes on where it stopped. A
+// session without progress (written while the monitor was not running, or
+// present on the very first start) is read once with a floor: only its turns
+// stamped after the time of the last poll are new; on the very first start the
+// current time, after an upgrade the newest turn reported before
+// ("deskwave.claude.lastTS", which is still kept up to date).
 class TranscriptClaudeMonitor final : public ClaudeMonitor,
                                       public std::enable_shared_from_this<TranscriptClaudeMonitor> {
  public:
   static constexpr double kPollPeriod = 2.0;
   static constexpr const char* kLastTSKey = "deskwave.claude.lastTS";
+  static constexpr const char* kSessionsKey = "deskwave.claude.sessions";
+  // Progress is kept for at most this many sessions, the most recently written.
+  static constexpr std::size_t kMaxSessions = 64;
+  // A session file that appears between two polls is new: its turns stamped up
+  // to this many seconds before the previous poll still count as new.
+  static constexpr int kNewSessionMargin = 60;
 
   static std::shared_ptr<TranscriptClaudeMonitor> create(Runtime runtime, std::filesystem::path home,
                                                          std::shared_ptr<SettingsStore> settings,
@@ -64,15 +93,19 @@ class TranscriptClaudeMonitor final : public ClaudeMonitor,
   // starts polling, two seconds later and every two seconds after.
   void start() override;
 
-  // The newest ".jsonl" file (any letter case) directly inside a non-hidden
-  // folder of <home>/.claude/projects; nullopt when there is none.
+  // The newest session file; nullopt when there is none.
   std::optional<std::filesystem::path> activeSessionFile() const;
 
  private:
   TranscriptClaudeMonitor(Runtime runtime, std::filesystem::path home, std::shared_ptr<SettingsStore> settings,
                           std::shared_ptr<WatcherDebugLog> log);
   void poll();
-  std::vector<claude_transcript::Turn> readTurns(const std::filesystem::path& file) const;
+  // Reads one changed session from its progress on and reports its new turns.
+  // With mutex_ held.
+  void readSession(const TranscriptStamp& stamp);
+  void loadProgress();   // with mutex_ held
+  void saveProgress();   // with mutex_ held
+  void pruneProgress(const std::vector<TranscriptStamp>& listed);  // with mutex_ held
   void report(const claude_transcript::Turn& turn);
 
   Runtime runtime_;
@@ -83,8 +116,15 @@ class TranscriptClaudeMonitor final : public ClaudeMonitor,
   TaskHandle timer_;
 
   std::mutex mutex_;  // the polls' state below; polls never overlap, but nothing here relies on it
-  std::string lastTS_;
-  std::optional<TranscriptStamp> lastSeen_;
+  std::string lastTS_;  // the newest stamp reported, kept for older versions of the program
+  std::string polledAt_;  // every change before this time has been read
+  std::map<std::filesystem::path, std::uint64_t> offsets_;  // session → bytes read through whole turns
+  // Sessions without progress that must be read with a floor: only turns
+  // stamped after it are new.
+  std::map<std::filesystem::path, std::string> floors_;
+  std::map<std::filesystem::path, TranscriptStamp> seen_;  // stamps at the last poll
+  WallTime lastPoll_{};
+  std::string startFloor_;  // sessions without progress at the start are new from here on
 };
 
 }  // namespace deskwave

@@ -81,8 +81,14 @@ void TranscriptCockpitMonitor::start() {
   });
 }
 
+std::optional<fs::path> CockpitAdapter::activeTranscript() const {
+  // Claude Code keeps a session's subagents in files of their own below it:
+  // the tab follows the newest session, never a subagent.
+  return dialect == ct::Dialect::claude ? newestClaudeSession(projectsRoot) : mostRecentJSONL(projectsRoot);
+}
+
 void TranscriptCockpitMonitor::poll() {
-  const auto file = mostRecentJSONL(adapter_.projectsRoot);
+  const auto file = adapter_.activeTranscript();
   std::optional<std::string> partial;
   {
     std::lock_guard lock(mutex_);

@@ -22,6 +22,10 @@ struct CockpitAdapter {
   claude_transcript::Dialect dialect = claude_transcript::Dialect::claude;
   std::optional<double> idleEndsTurnAfter;  // seconds
 
+  // The transcript the tab follows: Claude's newest session file, or the
+  // newest transcript anywhere in the tree.
+  std::optional<std::filesystem::path> activeTranscript() const;
+
   // Tab "Claude", <home>/.claude/projects; a turn ends with stop reason "end_turn".
   static CockpitAdapter claude(const std::filesystem::path& home);
   // Tab "Cursor", <home>/.cursor/projects; a turn ends after 120 s without a change.

@@ -53,8 +53,9 @@ class AsioExecutor final : public Executor {
       if (ec || state->cancelled()) return;
       (*work)();
       if (state->cancelled()) return;
-      // Fixed-rate schedule from the previous deadline, as a repeating timer does.
-      timer->expires_at(timer->expiry() + period);
+      // Fixed delay: the next run starts a whole period after this one ended,
+      // so a slow run never makes the next ones catch up back to back.
+      timer->expires_after(period);
       arm(timer, state, period, work);
     });
   }

@@ -47,7 +47,8 @@ class Executor {
 
   virtual void post(std::function<void()> work) = 0;
   virtual TaskHandle postAfter(Seconds delay, std::function<void()> work) = 0;
-  // Runs `work` after `firstDelay`, then every `period` until cancelled.
+  // Runs `work` after `firstDelay`, then again `period` after each run ended,
+  // until cancelled (a fixed delay between runs, not a fixed rate).
   virtual TaskHandle repeat(Seconds firstDelay, Seconds period, std::function<void()> work) = 0;
 };
 

@@ -7,11 +7,25 @@
 
 namespace deskwave {
 
+namespace {
+
+WallTime modifiedOf(const struct stat& st) {
+  return WallTime{} + std::chrono::duration_cast<WallTime::duration>(std::chrono::seconds(st.st_mtim.tv_sec) +
+                                                                     std::chrono::nanoseconds(st.st_mtim.tv_nsec));
+}
+
+}  // namespace
+
 std::optional<WallTime> modificationTime(const std::filesystem::path& file) {
   struct stat st {};
   if (::stat(file.c_str(), &st) != 0) return std::nullopt;
-  return WallTime{} + std::chrono::duration_cast<WallTime::duration>(std::chrono::seconds(st.st_mtim.tv_sec) +
-                                                                     std::chrono::nanoseconds(st.st_mtim.tv_nsec));
+  return modifiedOf(st);
+}
+
+std::optional<FileStatus> fileStatus(const std::filesystem::path& file) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return std::nullopt;
+  return FileStatus{modifiedOf(st), static_cast<std::uintmax_t>(st.st_size)};
 }
 
 bool isReadable(const std::filesystem::path& file) { return ::access(file.c_str(), R_OK) == 0; }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -11,6 +12,14 @@ namespace deskwave {
 
 // The content modification time of a file; nullopt when it cannot be read.
 std::optional<WallTime> modificationTime(const std::filesystem::path& file);
+
+// A file's content modification time and size, read with one system call;
+// nullopt when they cannot be read.
+struct FileStatus {
+  WallTime modified;
+  std::uintmax_t size = 0;
+};
+std::optional<FileStatus> fileStatus(const std::filesystem::path& file);
 
 // True when the current user may read the file.
 bool isReadable(const std::filesystem::path& file);

@@ -99,7 +99,7 @@ bool VirtualTime::runNextDueBy(Nanos limit) {
   task.work();
   if (task.period > Nanos(0) && !task.state->cancelled()) {
     std::lock_guard lock(mutex_);
-    task.due += task.period;
+    task.due = now_ + task.period;  // a run that took time (see spend) delays the next
     task.seq = nextSeq_++;
     tasks_.push_back(std::move(task));
   }
@@ -110,6 +110,11 @@ void VirtualTime::runUntilIdle() {
   const Nanos limit = nowNanos();
   while (runNextDueBy(limit)) {
   }
+}
+
+void VirtualTime::spend(Seconds by) {
+  std::lock_guard lock(mutex_);
+  now_ += toNanos(by);
 }
 
 void VirtualTime::advance(Seconds by) {

@@ -29,6 +29,9 @@ class VirtualTime : public std::enable_shared_from_this<VirtualTime> {
   // Runs every task due now, including tasks they post for now.
   void runUntilIdle();
   void advance(Seconds by);
+  // Called from within a task: the task takes `by` to run. Time moves on
+  // without running anything else, as during a slow poll.
+  void spend(Seconds by);
   // Number of scheduled tasks (not yet run, not cancelled).
   std::size_t pendingTasks() const;
 

@@ -43,6 +43,8 @@ void startTimer(QObject* context, const std::shared_ptr<TaskState>& state, int f
     if (state->cancelled()) {
       timer->stop();
       timer->deleteLater();
+    } else {
+      timer->start();  // a fixed delay: the next run is a whole period after this one ended
     }
   });
   // A cancel on the timer's own thread releases it at once; one from another

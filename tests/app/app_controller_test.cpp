@@ -433,6 +433,33 @@ TEST_F(ControllerTest, DeskPromptEchoOfAPhonePromptIsNotMirroredBack) {
   EXPECT_FALSE(history[1].isReceived);
 }
 
+// A phone prompt for Claude is watched in Claude's window and mirrored from its
+// transcript: when the mirror brings the reply, the window watcher must not
+// bring it a second time. One prompt, one reply.
+TEST_F(ControllerTest, AMirroredReplyToAPhonePromptStopsItsWindowWatcher) {
+  started();
+  server->onMessage("claude", "run the tests");
+  time->advance(Seconds(3));
+  ASSERT_THAT(claudeApp->submitted, ElementsAre("run the tests"));
+  ASSERT_TRUE(paster->activeWatcher() && paster->activeWatcher()->active());
+  claudeApp->reply("All 12 tests pass.");
+  claudeMonitor->onUserPrompt("run the tests");  // the echo of the phone's prompt
+  claudeMonitor->onReply("All 12 tests pass.");
+  EXPECT_FALSE(paster->activeWatcher()->active());
+  time->advance(Seconds(60));
+  const auto pending = controller->outbox().pending();
+  ASSERT_EQ(pending.size(), 1u);
+  EXPECT_EQ(pending[0].target, "Claude");
+  EXPECT_EQ(pending[0].text, "All 12 tests pass.");
+
+  // A reply to a prompt typed at the desk leaves a phone prompt's watcher alone.
+  server->onMessage("claude", "and the linter?");
+  time->advance(Seconds(3));
+  claudeMonitor->onUserPrompt("something typed at the desk");
+  claudeMonitor->onReply("Desk reply.");
+  EXPECT_TRUE(paster->activeWatcher()->active());
+}
+
 TEST_F(ControllerTest, QuestionPairsOptionsWithDescriptionsAndIsPushed) {
   started();
   claudeMonitor->onQuestion("Which database?", {"SQLite", "Postgres", "Both"}, {"small", "big"});

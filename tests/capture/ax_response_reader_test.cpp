@@ -453,6 +453,21 @@ TEST_F(AXResponseReaderTest, ReturnsTheReplyAfterFourEqualReadings) {
   }
 }
 
+// An application that was not on the accessibility bus when the prompt was
+// pasted (still starting) is looked up again at every poll until it is there.
+TEST_F(AXResponseReaderTest, AnApplicationThatJoinsTheBusLaterIsRead) {
+  auto lateDesktop = std::make_shared<FakeDesktop>(time->clock());
+  AXResponseReader reader(lateDesktop, 42, "Fix the login bug");
+  reply->value = "The session cookie expired.";
+  EXPECT_EQ(reader.pollStableReply(), std::nullopt);
+  EXPECT_EQ(reader.lastStatus(), "no reply yet");
+  FakeApp& late = lateDesktop->addApp({"Chat", "com.example.chat", "", 42, true});
+  late.windows.push_back(window);
+  EXPECT_EQ(reader.pollStableReply(), std::nullopt);
+  EXPECT_EQ(reader.lastStatus(), "growing (27 chars)");
+  EXPECT_THAT(late.root->trueAttributes, ::testing::Contains(ax::kManualAccessibility)) << "its tree is asked for";
+}
+
 TEST_F(AXResponseReaderTest, ReadsNothingWithoutAccessibility) {
   reply->value = "An answer";
   auto reader = makeReader();

@@ -278,6 +278,113 @@ TEST(ClaudeTranscriptTurns, SidechainMetaAndCompactSummaryEntriesAreLeftOut) {
       << "only user entries are marked as meta";
 }
 
+// Claude Code before about 2.1.85 leaves "stop_reason" empty on every
+// assistant entry and ends a turn with a system entry.
+std::string system(double at, const char* subtype) {
+  return Json{{"type", "system"}, {"subtype", subtype}, {"isSidechain", false}, {"timestamp", ts(at)},
+              {"level", "info"},  {"isMeta", false}}
+      .dump();
+}
+std::string oldAssistant(double at, Json blocks) { return assistant(at, std::move(blocks), nullptr); }
+std::string userBlocks(double at, const std::string& t) {
+  return entry("user", at, {{"role", "user"}, {"content", Json::array({text(t)})}});
+}
+
+TEST(ClaudeTranscriptTurns, OlderVersionsEndATurnWithASystemEntry) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> ending;
+  };
+  for (const auto& c : std::vector<Case>{
+           {"stop hook summary only", {system(6, "stop_hook_summary")}},
+           {"turn duration only", {system(6, "turn_duration")}},
+           {"both", {system(6, "stop_hook_summary"), system(6.1, "turn_duration")}},
+       }) {
+    std::vector<std::string> lines = {
+        prompt(1, "Fix the test"),
+        oldAssistant(2, Json::array({text("Running it first.")})),
+        oldAssistant(3, Json::array({toolUse("Bash", {{"command", "make test"}})})),
+        toolResult(4),
+        oldAssistant(5, Json::array({text("Fixed.")})),
+    };
+    lines.insert(lines.end(), c.ending.begin(), c.ending.end());
+    lines.push_back(prompt(7, "Thanks"));
+    EXPECT_THAT(ct::turns(parsed(lines)),
+                ElementsAre(ct::Turn{ts(1), "Fix the test", true, std::nullopt},
+                            ct::Turn{ts(5), "Running it first.\nFixed.", false, std::nullopt},
+                            ct::Turn{ts(7), "Thanks", true, std::nullopt}))
+        << c.name;
+  }
+}
+
+// Entries of type "user" that nobody typed: mirrored as typed (a slash command,
+// a shell-mode command) or not at all, and only an interruption ends the turn.
+TEST(ClaudeTranscriptTurns, UserEntriesThatNobodyTyped) {
+  const std::string notification =
+      "<task-notification>\n<task-id>b1</task-id>\n<status>completed</status>\n<summary>Background command "
+      "\"npm test\" completed</summary>\n</task-notification>";
+  const std::string compact =
+      "<command-name>/compact</command-name>\n            <command-message>compact</command-message>\n"
+      "            <command-args></command-args>";
+  const std::string review =
+      "<command-message>review</command-message>\n<command-name>/review</command-name>\n<command-args>src/main.cpp "
+      "--strict</command-args>";
+  const auto turns = ct::turns(parsed({
+      prompt(1, "Start the server"),
+      assistant(2, Json::array({text("Starting it in the background.")})),
+      prompt(3, notification),  // in the middle of a turn
+      prompt(4, "<local-command-stdout>\u001b[2mCompacted\u001b[22m</local-command-stdout>"),
+      assistant(5, Json::array({text("It is up.")}), "end_turn"),
+      prompt(6, notification),  // between turns; Claude answers it by itself
+      reply(7, "The tests passed."),
+      prompt(8, compact),
+      prompt(9, review),
+      prompt(10, "<bash-input>git status</bash-input>"),
+      prompt(11, "<bash-stdout>On branch main</bash-stdout><bash-stderr></bash-stderr>"),
+      prompt(12, "<local-command-stderr>Unknown command</local-command-stderr>"),
+      reply(13, "Reviewed."),
+  }));
+  EXPECT_THAT(turns, ElementsAre(ct::Turn{ts(1), "Start the server", true, std::nullopt},
+                                 ct::Turn{ts(5), "Starting it in the background.\nIt is up.", false, std::nullopt},
+                                 ct::Turn{ts(7), "The tests passed.", false, std::nullopt},
+                                 ct::Turn{ts(8), "/compact", true, std::nullopt},
+                                 ct::Turn{ts(9), "/review src/main.cpp --strict", true, std::nullopt},
+                                 ct::Turn{ts(10), "!git status", true, std::nullopt},
+                                 ct::Turn{ts(13), "Reviewed.", false, std::nullopt}));
+}
+
+TEST(ClaudeTranscriptTurns, AnInterruptionEndsTheTurnWithoutAReply) {
+  for (const bool oldVersion : {false, true}) {
+    SCOPED_TRACE(oldVersion ? "stop reasons left empty" : "stop reasons written");
+    const auto turns = ct::turns(parsed({
+        prompt(1, "Refactor the parser"),
+        oldAssistant(2, Json::array({text("Starting with the lexer.")})),
+        userBlocks(3, "[Request interrupted by user]"),
+        prompt(3.1, "<task-notification><status>completed</status></task-notification>"),
+        oldVersion ? oldAssistant(3.2, Json::array({text("The build finished.")}))
+                   : reply(3.2, "The build finished."),
+        oldVersion ? system(3.3, "stop_hook_summary") : system(3.3, "turn_duration"),
+        prompt(4, "Only the lexer"),
+        oldAssistant(5, Json::array({text("Deleting the old tests."), toolUse("Bash", {{"command", "rm -r t"}})})),
+        entry("user", 6,
+              {{"role", "user"},
+               {"content", Json::array({{{"type", "tool_result"},
+                                         {"tool_use_id", "toolu_01"},
+                                         {"is_error", true},
+                                         {"content", "The user doesn't want to proceed with this tool use."}}})}}),
+        userBlocks(6.1, "[Request interrupted by user for tool use]"),
+        prompt(7, "Keep the tests"),
+        oldVersion ? oldAssistant(8, Json::array({text("Kept them.")})) : reply(8, "Kept them."),
+        oldVersion ? system(9, "turn_duration") : system(9, "stop_hook_summary"),
+    }));
+    EXPECT_THAT(turns, ElementsAre(ct::Turn{ts(1), "Refactor the parser", true, std::nullopt},
+                                   ct::Turn{ts(3.2), "The build finished.", false, std::nullopt},
+                                   ct::Turn{ts(4), "Only the lexer", true, std::nullopt},
+                                   ct::Turn{ts(7), "Keep the tests", true, std::nullopt},
+                                   ct::Turn{ts(8), "Kept them.", false, std::nullopt}));
+  }
+}
+
 // ---- The monitor on a home folder
 
 class ClaudeMonitorTest : public ::testing::Test {
@@ -380,7 +487,7 @@ TEST_F(ClaudeMonitorTest, AQuestionIsReportedAfterTheTextBeforeIt) {
   EXPECT_EQ(storedTS(), ts(3));
 }
 
-TEST_F(ClaudeMonitorTest, ANewerSessionTakesOverAndTurnsAreReportedInTimeOrderOnly) {
+TEST_F(ClaudeMonitorTest, SessionsAreTheFilesOneLevelDownAndEachIsFollowedFromWhereItStopped) {
   settings->setString(TranscriptClaudeMonitor::kLastTSKey, ts(10));
   const auto older = session("-home-me-app", "a.jsonl");
   write(older, {prompt(5, "old"), reply(10, "already reported")}, 10);
@@ -391,20 +498,104 @@ TEST_F(ClaudeMonitorTest, ANewerSessionTakesOverAndTurnsAreReportedInTimeOrderOn
 
   const auto newer = session("-home-me-lib", "b.JSONL");
   write(newer, {prompt(20, "in the new session"), reply(21, "new session reply")}, 20);
-  // Neither deeper files, hidden folders nor other extensions are sessions.
-  write(session("-home-me-lib", "b/subagents/agent-1.jsonl"), {prompt(30, "deeper")}, 40);
+  // Neither a session's subagents, hidden folders nor other extensions are sessions.
+  write(session("-home-me-lib", "b/subagents/agent-1.jsonl"),
+        {prompt(30, "deeper", {{"isSidechain", true}}), reply(31, "subagent reply")}, 40);
   write(session(".hidden", "c.jsonl"), {prompt(30, "hidden")}, 40);
   write(session("-home-me-lib", "notes.json"), {prompt(30, "json")}, 40);
   poll();
   EXPECT_THAT(events, ElementsAre("prompt: in the new session", "reply: new session reply"));
   EXPECT_EQ(m->activeSessionFile(), newer);
 
-  // The old session written again is the newest file again; only later turns count.
+  // The old session written again: every turn after what was read counts,
+  // whatever its stamp.
   write(older, {prompt(5, "old"), reply(10, "already reported"), prompt(15, "late but older"), prompt(25, "later")},
         50);
   poll();
-  EXPECT_THAT(events, ElementsAre("prompt: in the new session", "reply: new session reply", "prompt: later"));
+  EXPECT_THAT(events, ElementsAre("prompt: in the new session", "reply: new session reply", "prompt: late but older",
+                                  "prompt: later"));
   EXPECT_EQ(storedTS(), ts(25));
+}
+
+// Two terminals at once: the session that is not the newest is mirrored too.
+TEST_F(ClaudeMonitorTest, TwoSessionsWrittenAlternatelyAreBothMirrored) {
+  settings->setString(TranscriptClaudeMonitor::kLastTSKey, ts(0));
+  const auto left = session("-home-me-app", "left.jsonl");
+  const auto right = session("-home-me-lib", "right.jsonl");
+  std::vector<std::string> l = {prompt(1, "left one")};
+  std::vector<std::string> r = {prompt(2, "right one")};
+  write(left, l, 1);
+  write(right, r, 2);
+  auto m = monitor();
+  m->start();
+  poll();
+  l.push_back(reply(5, "left reply"));  // written after the right session's newer turn
+  write(left, l, 5);
+  r.push_back(assistant(3, Json::array({text("right, part one")})));
+  write(right, r, 3);
+  poll();
+  r.push_back(reply(7, "right reply"));
+  write(right, r, 7);
+  l.push_back(prompt(6, "left two"));
+  write(left, l, 6);
+  poll();
+  EXPECT_THAT(events, ElementsAre("prompt: left one", "prompt: right one", "reply: left reply", "prompt: left two",
+                                  "reply: right, part one\nright reply"));
+}
+
+// An entry may carry an earlier stamp than the line before it: reading goes by
+// position, not by stamp.
+TEST_F(ClaudeMonitorTest, AnEarlierStampLaterInTheFileIsNeitherDroppedNorReplayed) {
+  settings->setString(TranscriptClaudeMonitor::kLastTSKey, ts(0));
+  const auto file = session("p");
+  std::vector<std::string> lines = {prompt(10, "Deploy"), reply(12, "Deployed.")};
+  write(file, lines, 12);
+  auto m = monitor();
+  m->start();
+  poll();
+  lines.push_back(prompt(20, "And the docs?"));
+  lines.push_back(reply(19.5, "The docs are deployed too."));
+  write(file, lines, 21);
+  poll();
+  write(file, lines, 22);  // touched again: nothing new
+  poll();
+  EXPECT_THAT(events, ElementsAre("prompt: Deploy", "reply: Deployed.", "prompt: And the docs?",
+                                  "reply: The docs are deployed too."));
+}
+
+// Progress is kept per session across a restart: turns written while the
+// program was not running are mirrored once, in every session, new ones too.
+TEST_F(ClaudeMonitorTest, EachSessionGoesOnAfterARestart) {
+  settings->setString(TranscriptClaudeMonitor::kLastTSKey, ts(0));
+  const auto a = session("-home-me-app", "a.jsonl");
+  const auto b = session("-home-me-lib", "b.jsonl");
+  std::vector<std::string> la = {prompt(1, "a1"), reply(2, "a1 reply")};
+  std::vector<std::string> lb = {prompt(3, "b1"), assistant(4, Json::array({text("b1 half")}))};
+  write(a, la, 2);
+  write(b, lb, 4);
+  auto first = monitor();
+  first->start();
+  poll();
+  EXPECT_THAT(events, ElementsAre("prompt: a1", "reply: a1 reply", "prompt: b1"));
+  const auto stored = Json::parse(settings->getString(TranscriptClaudeMonitor::kSessionsKey).value_or("{}"));
+  EXPECT_EQ(stored["offsets"][a.string()], fs::file_size(a));
+  EXPECT_LT(stored["offsets"][b.string()], fs::file_size(b)) << "the half-written reply is read again";
+  first.reset();
+  time->runUntilIdle();
+
+  events.clear();
+  time->advance(Seconds(30));  // not running meanwhile
+  lb.push_back(reply(40, "b1 done"));
+  write(b, lb, 40);
+  write(session("-home-me-new", "c.jsonl"), {prompt(41, "c1"), reply(42, "c1 reply")}, 42);
+  auto second = monitor();
+  second->start();
+  poll();
+  EXPECT_THAT(events, ElementsAre("reply: b1 half\nb1 done", "prompt: c1", "reply: c1 reply"));
+  poll();
+  write(a, la, 50);  // touched without new lines
+  poll();
+  EXPECT_EQ(events.size(), 3u);
 }
 
 TEST_F(ClaudeMonitorTest, LastReportedTurnSurvivesANewMonitor) {

@@ -164,6 +164,49 @@ TEST(ActivityComputation, RunningTurnTextOfEachTool) {
   }
 }
 
+// Claude Code's entries that end a turn in older versions, stop it, or were
+// not typed by anybody.
+TEST(ActivityComputation, ClaudeCodeTurnEndsAndEntriesNobodyTyped) {
+  const auto system = [](const char* subtype) {
+    return Json{{"type", "system"}, {"subtype", subtype}, {"timestamp", "2026-01-01T00:00:02.000Z"}}.dump();
+  };
+  struct Case {
+    const char* name;
+    std::vector<std::string> lines;
+    Partial expected;
+  };
+  const std::vector<Case> cases = {
+      {"a stop-hook summary ends the turn", {claudePrompt("go"), claudeSays("Done."), system("stop_hook_summary")},
+       std::nullopt},
+      {"a turn duration ends the turn", {claudePrompt("go"), claudeSays("Done."), system("turn_duration")},
+       std::nullopt},
+      {"other system entries do not", {claudePrompt("go"), claudeSays("Working."), system("informational")},
+       "Working."},
+      {"an interruption ends the turn",
+       {claudePrompt("go"), claudeSays("Working."), claude("user", Json::array({text("[Request interrupted by user]")}))},
+       std::nullopt},
+      {"an interrupted tool call ends the turn",
+       {claudePrompt("go"), claude("assistant", Json::array({text("Deleting."), toolUse("Bash")})),
+        claude("user", Json::array({text("[Request interrupted by user for tool use]")}))},
+       std::nullopt},
+      {"a task notification keeps the turn's text",
+       {claudePrompt("go"), claudeSays("Started the server."),
+        claudePrompt("<task-notification><status>completed</status></task-notification>")},
+       "Started the server."},
+      {"command output and shell mode keep the turn's text",
+       {claudePrompt("go"), claudeSays("Looking."), claudePrompt("<local-command-stdout>ok</local-command-stdout>"),
+        claudePrompt("<bash-input>ls</bash-input>"), claudePrompt("<bash-stdout>a.txt</bash-stdout>")},
+       "Looking."},
+      {"a slash command neither ends nor resets a turn",
+       {claudePrompt("go"), claudeSays("Working."), claudePrompt("<command-name>/cost</command-name>")},
+       "Working."},
+  };
+  for (const auto& c : cases) {
+    const auto bytes = joinLines(c.lines);
+    EXPECT_EQ(ct::runningTurnTextFromLines(ct::Dialect::claude, ct::tailLines(bytes, false)), c.expected) << c.name;
+  }
+}
+
 // ---- The newest transcript of a tree
 
 class CockpitTest : public ::testing::Test {
@@ -232,11 +275,21 @@ TEST_F(CockpitTest, ClaudePublishesOnEveryChangeAndOnlyThen) {
   poll();
   EXPECT_THAT(partials, ElementsAre("Checking.", "Checking.\nFixed it.", std::nullopt));
 
-  // A newer transcript deeper in the tree takes over.
-  write(claudeTree() / "-home-me-lib" / "s-2" / "subagents" / "agent-1.jsonl", {claudePrompt("x"), claudeSays("Sub")},
+  // A newer session takes over; a subagent's file below a session never does,
+  // however new.
+  const Json sidechain = {{"isSidechain", true}};
+  write(claudeTree() / "-home-me-app" / "s-1" / "subagents" / "agent-1.jsonl",
+        {claude("user", "review", nullptr, sidechain),
+         claude("assistant", Json::array({text("Subagent notes")}), nullptr, sidechain)},
         9);
   poll();
-  EXPECT_EQ(partials.back(), "Sub");
+  EXPECT_EQ(partials.size(), 3u);
+  write(claudeTree() / "-home-me-lib" / "s-2.jsonl", {claudePrompt("x"), claudeSays("Other session")}, 10);
+  poll();
+  write(claudeTree() / "-home-me-lib" / "s-2" / "subagents" / "agent-2.jsonl",
+        {claude("assistant", Json::array({text("Subagent done")}), "end_turn", sidechain)}, 11);
+  poll();
+  EXPECT_THAT(partials, ElementsAre("Checking.", "Checking.\nFixed it.", std::nullopt, "Other session"));
 }
 
 TEST_F(CockpitTest, CursorTurnEndsAfterTwoMinutesWithoutAChange) {

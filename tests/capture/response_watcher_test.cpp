@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 
 #include <deque>
+#include <future>
+#include <thread>
 
 #include "platform/virtual_time.h"
 #include "support/temp_home.h"
@@ -164,6 +166,119 @@ TEST_F(ResponseWatcherTest, StoppedBeforeTheFirstPollNeverPolls) {
   time->advance(Seconds(60));
   EXPECT_EQ(window->polls, 0);
   EXPECT_EQ(count("\u25B6 start:"), 1);
+}
+
+TEST_F(ResponseWatcherTest, StoppedWatcherNeverStartsAgain) {
+  auto w = watch("Zed");
+  w->start();
+  w->stop();
+  w->start();
+  EXPECT_FALSE(w->active());
+  time->advance(Seconds(60));
+  EXPECT_EQ(window->polls, 0);
+}
+
+// A slow poll (the window reader of a large window) is followed by a whole
+// period of rest: polls never run back to back.
+TEST_F(ResponseWatcherTest, APollStartsAWholePeriodAfterTheSlowOneBeforeIt) {
+  class SlowWindow final : public WindowReplyReader {
+   public:
+    explicit SlowWindow(std::shared_ptr<VirtualTime> time) : time_(std::move(time)) {}
+    std::optional<std::string> pollStableReply() override {
+      startedAt.push_back(time_->elapsed().count());
+      if (startedAt.size() == 1) time_->spend(Seconds(5));
+      return std::nullopt;
+    }
+    std::string lastStatus() const override { return "slow"; }
+    std::string lastReply() const override { return ""; }
+    std::vector<double> startedAt;
+
+   private:
+    std::shared_ptr<VirtualTime> time_;
+  };
+  window.reset();
+  auto slow = std::make_shared<SlowWindow>(time);
+  log = WatcherDebugLog::create(home.paths().debugLogFile(), runtime.main, runtime.clock, [](std::string_view) {});
+  auto w = ResponseWatcher::create(1, "Zed", "fix it", WatcherReaders{nullptr, nullptr, slow}, runtime, log);
+  w->start();
+  time->advance(Seconds(14));
+  EXPECT_THAT(slow->startedAt, ElementsAre(6.0, 13.0)) << "the first poll took 5 s, from 6 s to 11 s";
+  time->advance(Seconds(2));
+  EXPECT_THAT(slow->startedAt, ElementsAre(6.0, 13.0, 15.0));
+}
+
+// Polls on a thread of their own, stop() on the main thread: the threads meet
+// the way they do in the program.
+class ResponseWatcherThreadsTest : public ResponseWatcherTest {
+ protected:
+  ResponseWatcherThreadsTest() { runtime.utility = pollTime->makeExecutor("utility"); }
+  std::shared_ptr<VirtualTime> pollTime = VirtualTime::create();
+};
+
+// A poll that was already reading when stop() came hands nothing over: not
+// the reply it read, nor a partial text.
+TEST_F(ResponseWatcherThreadsTest, AStopDuringAPollDeliversNothing) {
+  class BlockingWindow final : public WindowReplyReader {
+   public:
+    std::optional<std::string> pollStableReply() override {
+      entered.set_value();
+      release.get_future().wait();
+      return std::string("Fixed the build.");
+    }
+    std::string lastStatus() const override { return "reading"; }
+    std::string lastReply() const override { return "Fixed"; }
+    std::promise<void> entered;
+    std::promise<void> release;
+  };
+  auto blocking = std::make_shared<BlockingWindow>();
+  log = WatcherDebugLog::create(home.paths().debugLogFile(), runtime.main, runtime.clock,
+                                [this](std::string_view line) { logged.push_back(messageOf(line)); });
+  auto w = ResponseWatcher::create(1, "Zed", "fix it", WatcherReaders{nullptr, nullptr, blocking}, runtime, log);
+  w->onResponse = [this](const std::string& t, const std::string& text) { responses.emplace_back(t, text); };
+  w->onPartial = [this](const std::string& text) { partials.push_back(text); };
+  w->start();
+  time->advance(Seconds(6));  // polling begins
+  std::thread poller([this] { pollTime->advance(Seconds(0)); });
+  blocking->entered.get_future().wait();
+  w->stop();
+  blocking->release.set_value();
+  poller.join();
+  time->runUntilIdle();
+  EXPECT_THAT(responses, IsEmpty());
+  EXPECT_THAT(partials, IsEmpty());
+  EXPECT_EQ(count("\u2705 Response via"), 0);
+}
+
+// A reply found just before stop() but not yet handed over on the main thread
+// is dropped too: once stop() returned, nothing comes.
+TEST_F(ResponseWatcherTest, AReplyFoundButNotYetHandedOverIsDroppedByStop) {
+  auto mainTime = VirtualTime::create();
+  runtime.main = mainTime->makeExecutor("main");
+  auto w = watch("Zed");
+  window->script = {std::string("Fixed.")};
+  w->start();
+  time->advance(Seconds(6));
+  EXPECT_THAT(logged, Contains("\u2705 Response via ax: 6 chars \u2014 sending to iPhone"));
+  w->stop();
+  mainTime->runUntilIdle();
+  EXPECT_THAT(responses, IsEmpty());
+}
+
+// beginCapturePolling (the start delay, on a background thread) and stop() (on
+// the main thread) meet without a data race, and whichever wins, no poll runs
+// after stop().
+TEST_F(ResponseWatcherThreadsTest, StopWhilePollingBeginsLeavesNoPollBehind) {
+  for (int round = 0; round < 20; ++round) {
+    auto w = watch("Zed");
+    w->start();
+    std::thread startDelay([this] { time->advance(Seconds(6)); });
+    w->stop();
+    startDelay.join();
+    pollTime->advance(Seconds(10));
+    EXPECT_FALSE(w->active());
+    EXPECT_EQ(window->polls, 0) << "round " << round;
+    EXPECT_EQ(pollTime->pendingTasks(), 0u) << "round " << round;
+  }
 }
 
 }  // namespace

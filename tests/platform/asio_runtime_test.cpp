@@ -110,6 +110,32 @@ TEST_F(AsioRuntimeTest, RepeatingWorkFiresUntilCancelled) {
   EXPECT_LE(ticks.count(), atCancel + 1);
 }
 
+// A run that takes longer than the period is followed by a whole period of
+// rest, never by runs back to back that catch up with the schedule.
+TEST_F(AsioRuntimeTest, RepeatingWorkKeepsAFullPeriodAfterASlowRun) {
+  using Clock = std::chrono::steady_clock;
+  const auto period = std::chrono::milliseconds(20);
+  std::mutex mutex;
+  std::vector<std::pair<Clock::time_point, Clock::time_point>> runs;  // start, end
+  Signal done;
+  auto handle = asio.runtime().utility->repeat(Seconds(0), Seconds(0.02), [&] {
+    const auto start = Clock::now();
+    std::size_t n = 0;
+    {
+      std::lock_guard lock(mutex);
+      n = runs.size();
+    }
+    if (n == 0) std::this_thread::sleep_for(period * 4);  // a slow run, as a slow poll
+    std::lock_guard lock(mutex);
+    runs.emplace_back(start, Clock::now());
+    if (runs.size() == 3) done.notify();
+  });
+  ASSERT_TRUE(done.waitFor(1));
+  handle.cancel();
+  std::lock_guard lock(mutex);
+  for (std::size_t i = 1; i < 3; ++i) EXPECT_GE(runs[i].first - runs[i - 1].second, period) << "run " << i;
+}
+
 // A repeating task that cancels itself from inside its work after `limit` runs,
 // noting each run's thread and whether two runs ever overlapped.
 struct SelfCancellingTicker {

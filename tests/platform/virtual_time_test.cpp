@@ -69,6 +69,19 @@ TEST(VirtualTimeTest, RepeatingTimerFiresOnScheduleUntilCancelledEvenFromInside)
   EXPECT_THAT(at, ElementsAre(6.0, 8.0, 10.0));
 }
 
+TEST(VirtualTimeTest, ARepeatingTaskThatSpendsTimeRunsAgainAWholePeriodAfterItEnded) {
+  auto time = VirtualTime::create();
+  auto ex = time->makeExecutor("utility");
+  std::vector<double> starts;
+  auto handle = ex->repeat(Seconds(1), Seconds(2), [&] {
+    starts.push_back(time->elapsed().count());
+    if (starts.size() == 1) time->spend(Seconds(5));
+  });
+  time->advance(Seconds(12));
+  EXPECT_EQ(starts, (std::vector<double>{1, 8, 10, 12}));
+  handle.cancel();
+}
+
 TEST(VirtualTimeTest, WorkPostedForNowRunsInTheSameAdvance) {
   auto time = VirtualTime::create();
   auto ex = time->makeExecutor("main");
