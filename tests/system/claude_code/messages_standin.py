@@ -17,6 +17,8 @@ the request (tool results and Claude Code's own reminders aside):
                         made-by-claude.txt" (which needs a permission); once
                         its result is back, BASH_REPLY, or BASH_DENIED_REPLY
                         when the result is an error
+  contains "THINK"      a thinking block, then THINK_REPLY in two text blocks of
+                        the same message
   contains "GREET NAME" GREET_REPLY with NAME (what the custom command expands to)
   anything else         PLAIN_REPLY
 
@@ -44,6 +46,7 @@ READ_REPLY = "The notes file says the answer is forty-two."
 BASH_PREAMBLE = "I will create the file with touch."
 BASH_REPLY = "Created made-by-claude.txt with touch."
 BASH_DENIED_REPLY = "The touch command was not allowed."
+THINK_REPLY = ("First part of the considered answer.", "Second part of the considered answer.")
 GREET_REPLY = "Greetings, {name}, from the custom command."
 SIDE_REPLY = "Stand-in session"
 SLOW_WORDS = ("Slow reply word one, word two, word three, word four, word five, word six, "
@@ -117,6 +120,9 @@ def plan(body, cwd):
         if "RUN TOUCH" in prompt:
             return [text_block(BASH_DENIED_REPLY if result.get("is_error") else BASH_REPLY)], "end_turn"
         return [text_block(PLAIN_REPLY)], "end_turn"
+    if "THINK" in prompt:
+        return [{"type": "thinking", "thinking": "Weighing the question."}] + \
+            [text_block(part) for part in THINK_REPLY], "end_turn"
     if "SLOW" in prompt:
         return [{"type": "text", "words": SLOW_WORDS, "step": ARGS.slow_step}], "end_turn"
     if "READ FILE" in prompt:
@@ -241,7 +247,17 @@ class Handler(BaseHTTPRequestHandler):
                 "content": [], "stop_reason": None, "stop_sequence": None,
                 "usage": {"input_tokens": 100, "output_tokens": 1}}})
             for index, block in enumerate(blocks):
-                if block["type"] == "text":
+                if block["type"] == "thinking":
+                    self.event("content_block_start", {"type": "content_block_start", "index": index,
+                                                       "content_block": {"type": "thinking", "thinking": "",
+                                                                         "signature": ""}})
+                    self.event("content_block_delta", {"type": "content_block_delta", "index": index,
+                                                       "delta": {"type": "thinking_delta",
+                                                                 "thinking": block["thinking"]}})
+                    self.event("content_block_delta", {"type": "content_block_delta", "index": index,
+                                                       "delta": {"type": "signature_delta",
+                                                                 "signature": "c3RhbmQtaW4="}})
+                elif block["type"] == "text":
                     self.event("content_block_start", {"type": "content_block_start", "index": index,
                                                        "content_block": {"type": "text", "text": ""}})
                     for n, word in enumerate(block["words"]):
@@ -281,7 +297,9 @@ def write_log(entry):
 def whole_message(body, blocks, stop):
     content = []
     for block in blocks:
-        if block["type"] == "text":
+        if block["type"] == "thinking":
+            content.append({"type": "thinking", "thinking": block["thinking"], "signature": "c3RhbmQtaW4="})
+        elif block["type"] == "text":
             content.append({"type": "text", "text": " ".join(block["words"])})
         else:
             content.append({"type": "tool_use", "id": block["id"], "name": block["name"], "input": block["input"]})
