@@ -24,8 +24,8 @@ the request (tool results and Claude Code's own reminders aside):
 
 Requests outside the conversation get SIDE_REPLY: as the value of every string
 of the JSON schema when one is asked for (the session title), else as text
-(no tools offered: summaries, quota checks). Both streaming and non-streaming requests are answered.
-Any other path gets an empty JSON object. Each streamed answer adds a line
+(no tools offered: summaries, quota checks). Both streaming and non-streaming
+requests are answered. Any other path gets an empty JSON object. Each streamed answer adds a line
 {"stream": "complete"} or {"stream": "cut"} (the client stopped listening) to
 the log when it ends, and the slow reply {"stream": "words", "words": N} after
 each word it sent.
@@ -35,7 +35,6 @@ import argparse
 import itertools
 import json
 import re
-import sys
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -189,7 +188,8 @@ class Handler(BaseHTTPRequestHandler):
             "time": time.time(),
             "method": self.command,
             "path": self.path,
-            "headers": {k: v for k, v in self.headers.items() if k.lower() in ("anthropic-beta", "user-agent", "x-app")},
+            "headers": {k: v for k, v in self.headers.items()
+                        if k.lower() in ("anthropic-beta", "user-agent", "x-app")},
             "body": body,
         })
 
