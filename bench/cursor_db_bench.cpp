@@ -3,7 +3,8 @@
 // each conversation with its composer record (a finished turn); beside it the
 // floor: opening the database and running the same two statements with no JSON
 // parsing. The same poll on a copy without the conversation list, where the
-// newest conversation is found among the composer records.
+// newest conversation is found among the composer records, and the activity
+// tab's check of the newest composer's turn.
 
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
@@ -15,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "capture/cursor_composer_state.h"
 #include "capture/cursor_db_reader.h"
 
 namespace {
@@ -160,6 +162,17 @@ BENCHMARK(BM_CursorDbPoll)->Unit(benchmark::kMicrosecond);
 
 void BM_CursorDbPollWithoutHeaders(benchmark::State& state) { pollBenchmark(state, databaseWithoutHeaders()); }
 BENCHMARK(BM_CursorDbPollWithoutHeaders)->Unit(benchmark::kMicrosecond);
+
+// The Cursor activity tab's question on every poll: is the newest composer's turn over?
+void BM_CursorComposerTurnCheck(benchmark::State& state) {
+  auto& db = database();
+  if (!cursorNewestComposerTurnIsOver(db.file)) {
+    state.SkipWithError("the newest composer's turn is not read as over");
+    return;
+  }
+  for (auto _ : state) benchmark::DoNotOptimize(cursorNewestComposerTurnIsOver(db.file));
+}
+BENCHMARK(BM_CursorComposerTurnCheck)->Unit(benchmark::kMicrosecond);
 
 // The floor: open, the two statements with their bound keys, close; no JSON.
 void BM_CursorDbStatementsOnly(benchmark::State& state) {
