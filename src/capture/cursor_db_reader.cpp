@@ -21,8 +21,8 @@ struct Bubble {
   std::string createdAt;
   std::int64_t type = 0;  // 1: the user's message, 2: the assistant's
   std::string text;
-  // An assistant bubble that runs a tool (its text is usually empty): when one
-  // is the latest, the assistant is not done.
+  // An assistant bubble without text that runs a tool: when one is the
+  // latest, the assistant is not done.
   bool tool = false;
 };
 
@@ -55,7 +55,8 @@ bool runsTool(const Json& bubble) {
 }
 
 // The conversation's messages in time order. Messages without text are left
-// out, except the assistant's tool bubbles, which tell that the turn goes on.
+// out, except the assistant's tool bubbles, which tell that the turn goes on;
+// a message with text is read as text whatever else it carries.
 std::vector<Bubble> bubbles(const CursorStateDb& db, const std::string& conversation) {
   const std::string prefix = "bubbleId:" + conversation;
   static const std::vector<std::string> kFields = {"type", "text", "createdAt", "toolFormerData", "capabilityType"};
@@ -68,8 +69,9 @@ std::vector<Bubble> bubbles(const CursorStateDb& db, const std::string& conversa
     b.type = typeOf(j);
     if (auto t = j.find("text"); t != j.end() && t->is_string()) b.text = t->get<std::string>();
     if (auto c = j.find("createdAt"); c != j.end() && c->is_string()) b.createdAt = c->get<std::string>();
-    b.tool = b.type == 2 && runsTool(j);
-    if (!b.tool && trimWhitespace(b.text).empty()) continue;
+    const bool empty = trimWhitespace(b.text).empty();
+    b.tool = b.type == 2 && empty && runsTool(j);
+    if (empty && !b.tool) continue;
     out.push_back(std::move(b));
   }
   std::stable_sort(out.begin(), out.end(), [](const Bubble& a, const Bubble& b) { return a.createdAt < b.createdAt; });

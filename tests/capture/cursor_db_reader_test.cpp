@@ -244,7 +244,8 @@ TEST_F(CursorDbFixture, OldRecordsWaitWhileAToolFollowsTheText) {
     EXPECT_EQ(r.pollStableReply(), std::nullopt);
     EXPECT_EQ(r.lastStatus(), "assistant running tools (3 bubbles)");
 
-    bubble(convo, "a4", 2, "Done.", "2026-03-01T10:00:04Z");
+    // A bubble with text is text, whatever tool data it carries.
+    bubble(convo, "a4", 2, "Done.", "2026-03-01T10:00:04Z", c.tool);
     bubble(convo, "a5", 2, "", "2026-03-01T10:00:05Z", {{"toolFormerData", nullptr}, {"capabilityType", nullptr}});
     EXPECT_EQ(r.pollStableReply(), "Let me look.\n\nDone.");
     EXPECT_EQ(r.lastStatus(), "assistant 19 chars (stable 1/1)");
