@@ -1,7 +1,10 @@
 // One poll of the Cursor database reader on a database of 50 conversations and
-// 5,000 messages of a few hundred bytes, the prompt in the newest conversation;
-// beside it the floor: opening the database and running the same two
-// statements with no JSON parsing.
+// 5,000 messages of a few hundred bytes, the prompt in the newest conversation,
+// each conversation with its composer record (a finished turn); beside it the
+// floor: opening the database and running the same two statements with no JSON
+// parsing. The same poll on a copy without the conversation list, where the
+// newest conversation is found among the composer records, and the activity
+// tab's check of the newest composer's turn.
 
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
@@ -13,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "capture/cursor_composer_state.h"
 #include "capture/cursor_db_reader.h"
 
 namespace {
@@ -50,7 +54,7 @@ std::string bubbleId(std::uint64_t& state) {
 }
 
 struct BenchDatabase {
-  BenchDatabase() {
+  explicit BenchDatabase(bool withHeaders) {
     char dir[] = "/tmp/deskwave-db-bench-XXXXXX";
     if (!::mkdtemp(dir)) throw std::runtime_error("mkdtemp failed");
     folder = dir;
@@ -64,11 +68,18 @@ struct BenchDatabase {
     nlohmann::json headers = {{"allComposers", nlohmann::json::array()}};
     sqlite3_stmt* put = nullptr;
     sqlite3_prepare_v2(db, "INSERT INTO cursorDiskKV VALUES(?, ?)", -1, &put, nullptr);
+    auto store = [put](const std::string& key, const std::string& value) {
+      sqlite3_bind_text(put, 1, key.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_text(put, 2, value.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_step(put);
+      sqlite3_reset(put);
+    };
     std::uint64_t state = 42;
     for (int c = 0; c < kConversations; ++c) {
       conversation = "composer-" + std::to_string(c);
       headers["allComposers"].push_back(
           {{"composerId", conversation}, {"name", "chat " + std::to_string(c)}, {"lastUpdatedAt", 1700000000000LL + c}});
+      nlohmann::json order = nlohmann::json::array();
       for (int b = 0; b < kBubblesPerConversation; ++b) {
         const bool user = b % 2 == 0;
         const bool anchor = c == kConversations - 1 && b == kBubblesPerConversation - 10;
@@ -82,20 +93,31 @@ struct BenchDatabase {
             {"isAgentic", false},
             {"codeBlocks", nlohmann::json::array()},
         };
-        const auto key = "bubbleId:" + conversation + ":" + id;
-        const auto value = bubble.dump();
-        sqlite3_bind_text(put, 1, key.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_text(put, 2, value.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_step(put);
-        sqlite3_reset(put);
+        store("bubbleId:" + conversation + ":" + id, bubble.dump());
+        order.push_back({{"bubbleId", id}, {"type", user ? 1 : 2}});
       }
+      const nlohmann::json composer = {
+          {"_v", 3},
+          {"composerId", conversation},
+          {"richText", prose(state, 300)},
+          {"text", ""},
+          {"fullConversationHeadersOnly", order},
+          {"status", "completed"},
+          {"generatingBubbleIds", nlohmann::json::array()},
+          {"context", {{"fileSelections", nlohmann::json::array()}, {"notepads", nlohmann::json::array()}}},
+          {"createdAt", 1699999000000LL + c},
+          {"lastUpdatedAt", 1700000000000LL + c},
+      };
+      store("composerData:" + conversation, composer.dump());
     }
     sqlite3_finalize(put);
-    sqlite3_prepare_v2(db, "INSERT INTO ItemTable VALUES('composer.composerHeaders', ?)", -1, &put, nullptr);
-    const auto h = headers.dump();
-    sqlite3_bind_text(put, 1, h.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_step(put);
-    sqlite3_finalize(put);
+    if (withHeaders) {
+      sqlite3_prepare_v2(db, "INSERT INTO ItemTable VALUES('composer.composerHeaders', ?)", -1, &put, nullptr);
+      const auto h = headers.dump();
+      sqlite3_bind_text(put, 1, h.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_step(put);
+      sqlite3_finalize(put);
+    }
     if (sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr) != SQLITE_OK) throw std::runtime_error("commit failed");
     sqlite3_close(db);
   }
@@ -111,12 +133,16 @@ struct BenchDatabase {
 };
 
 BenchDatabase& database() {
-  static BenchDatabase db;
+  static BenchDatabase db(true);
   return db;
 }
 
-void BM_CursorDbPoll(benchmark::State& state) {
-  auto& db = database();
+BenchDatabase& databaseWithoutHeaders() {
+  static BenchDatabase db(false);
+  return db;
+}
+
+void pollBenchmark(benchmark::State& state, BenchDatabase& db) {
   {
     CursorDBReader check(db.prompt, db.file);
     check.pollStableReply();
@@ -130,7 +156,23 @@ void BM_CursorDbPoll(benchmark::State& state) {
     benchmark::DoNotOptimize(reader.pollStableReply());
   }
 }
+
+void BM_CursorDbPoll(benchmark::State& state) { pollBenchmark(state, database()); }
 BENCHMARK(BM_CursorDbPoll)->Unit(benchmark::kMicrosecond);
+
+void BM_CursorDbPollWithoutHeaders(benchmark::State& state) { pollBenchmark(state, databaseWithoutHeaders()); }
+BENCHMARK(BM_CursorDbPollWithoutHeaders)->Unit(benchmark::kMicrosecond);
+
+// The Cursor activity tab's question on every poll: is the newest composer's turn over?
+void BM_CursorComposerTurnCheck(benchmark::State& state) {
+  auto& db = database();
+  if (!cursorNewestComposerTurnIsOver(db.file)) {
+    state.SkipWithError("the newest composer's turn is not read as over");
+    return;
+  }
+  for (auto _ : state) benchmark::DoNotOptimize(cursorNewestComposerTurnIsOver(db.file));
+}
+BENCHMARK(BM_CursorComposerTurnCheck)->Unit(benchmark::kMicrosecond);
 
 // The floor: open, the two statements with their bound keys, close; no JSON.
 void BM_CursorDbStatementsOnly(benchmark::State& state) {

@@ -14,9 +14,13 @@ namespace deskwave {
 std::filesystem::path cursorStateDatabasePath(const std::filesystem::path& home);
 
 // Finds the reply to one prompt in Cursor's state database: the newest
-// conversation, the last user message carrying the prompt, and the assistant
-// messages after it. Opens the database read-only for each poll. Returns the
-// reply once stable (one poll under 240 characters, two at 240 or more).
+// conversation, the last user message carrying the prompt, and every assistant
+// text after it (the narration between tool calls included), up to the next
+// user message. Opens the database read-only for each poll. Nothing is
+// returned while the conversation's record says it is generating, nor, in old
+// records without a status, while a tool bubble follows the text. Then the
+// reply is returned once stable (one poll under 240 characters, two equal
+// polls at 240 or more).
 class CursorDBReader final : public DatabaseReplyReader {
  public:
   static constexpr std::size_t kLongReply = 240;

@@ -204,7 +204,7 @@ void TranscriptClaudeMonitor::start() {
       const bool unchanged = offset != offsets_.end() ? stamp.size == offset->second
                                                       : isoTimestamp(stamp.modified) <= floor;
       if (offset == offsets_.end()) floors_[file] = floor;
-      if (unchanged) seen_[file] = std::move(stamp);  // else read at the first poll
+      if (unchanged) seen_[file.native()] = Seen{stamp.modified, stamp.size, generation_};  // else read at the first poll
     }
     polledAt_ = std::max(polledAt_, floor);
     saveProgress();
@@ -220,23 +220,26 @@ void TranscriptClaudeMonitor::start() {
 void TranscriptClaudeMonitor::poll() {
   const auto now = runtime_.clock->now();
   const auto pollTime = isoTimestamp(now);
-  std::vector<TranscriptStamp> listed;
-  for (const auto& file : claudeSessionFiles(projectsRoot_)) listed.push_back(stampOf(file));
+  const auto files = claudeSessionFiles(projectsRoot_);
   std::lock_guard lock(mutex_);
+  ++generation_;
   std::vector<TranscriptStamp> changed;
-  for (const auto& stamp : listed) {
-    const auto it = seen_.find(stamp.file);
-    if (it == seen_.end() || !(it->second == stamp)) changed.push_back(stamp);
+  for (const auto& file : files) {
+    const auto status = fileStatus(file).value_or(FileStatus{WallTime::min(), 0});
+    auto& seen = seen_[file.native()];
+    if (seen.generation == 0 || seen.modified != status.modified || seen.size != status.size)
+      changed.push_back(TranscriptStamp{file, status.modified, status.size});
+    seen = Seen{status.modified, status.size, generation_};
   }
+  const bool someGone = seen_.size() != files.size();
+  if (someGone) std::erase_if(seen_, [this](const auto& item) { return item.second.generation != generation_; });
   // Sessions written meanwhile are read in the order they were last written.
   std::stable_sort(changed.begin(), changed.end(),
                    [](const TranscriptStamp& a, const TranscriptStamp& b) { return a.modified < b.modified; });
   const auto offsetsBefore = offsets_;
   const auto lastTSBefore = lastTS_;
   for (const auto& stamp : changed) readSession(stamp);
-  seen_.clear();
-  for (auto& stamp : listed) seen_[stamp.file] = std::move(stamp);
-  pruneProgress(listed);
+  if (someGone || offsets_.size() > kMaxSessions) pruneProgress();
   if (offsets_ != offsetsBefore) {
     polledAt_ = std::max(polledAt_, pollTime);
     saveProgress();
@@ -274,22 +277,20 @@ void TranscriptClaudeMonitor::readSession(const TranscriptStamp& stamp) {
   }
 }
 
-void TranscriptClaudeMonitor::pruneProgress(const std::vector<TranscriptStamp>& listed) {
-  std::map<fs::path, WallTime> modified;
-  for (const auto& stamp : listed) modified[stamp.file] = stamp.modified;
+void TranscriptClaudeMonitor::pruneProgress() {
   // Only sessions that are really gone are forgotten: a tree that cannot be
   // listed for a moment keeps its progress.
-  const auto gone = [&](const auto& item) {
+  const auto gone = [this](const auto& item) {
     std::error_code ec;
-    return !modified.contains(item.first) && !fs::exists(item.first, ec) && !ec;
+    return !seen_.contains(item.first.native()) && !fs::exists(item.first, ec) && !ec;
   };
   std::erase_if(offsets_, gone);
   std::erase_if(floors_, gone);
   if (offsets_.size() <= kMaxSessions) return;
   std::vector<std::pair<WallTime, fs::path>> byAge;
   for (const auto& [file, offset] : offsets_) {
-    const auto m = modified.find(file);
-    byAge.emplace_back(m != modified.end() ? m->second : WallTime::min(), file);
+    const auto seen = seen_.find(file.native());
+    byAge.emplace_back(seen != seen_.end() ? seen->second.modified : WallTime::min(), file);
   }
   std::sort(byAge.begin(), byAge.end());
   // A session forgotten here that is written again is read from this time on.

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "capture/claude_monitor.h"
@@ -105,7 +106,7 @@ class TranscriptClaudeMonitor final : public ClaudeMonitor,
   void readSession(const TranscriptStamp& stamp);
   void loadProgress();   // with mutex_ held
   void saveProgress();   // with mutex_ held
-  void pruneProgress(const std::vector<TranscriptStamp>& listed);  // with mutex_ held
+  void pruneProgress();  // with mutex_ held
   void report(const claude_transcript::Turn& turn);
 
   Runtime runtime_;
@@ -122,7 +123,14 @@ class TranscriptClaudeMonitor final : public ClaudeMonitor,
   // Sessions without progress that must be read with a floor: only turns
   // stamped after it are new.
   std::map<std::filesystem::path, std::string> floors_;
-  std::map<std::filesystem::path, TranscriptStamp> seen_;  // stamps at the last poll
+  // Every session file's stamp at the last poll, by path.
+  struct Seen {
+    WallTime modified;
+    std::uintmax_t size = 0;
+    std::uint64_t generation = 0;  // the poll that saw it; 0: not read yet
+  };
+  std::unordered_map<std::string, Seen> seen_;
+  std::uint64_t generation_ = 1;
   WallTime lastPoll_{};
   std::string startFloor_;  // sessions without progress at the start are new from here on
 };

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "capture/cursor_composer_state.h"
+#include "capture/cursor_db_reader.h"
 #include "platform/file_info.h"
 
 namespace deskwave {
@@ -17,7 +19,9 @@ CockpitAdapter CockpitAdapter::claude(const fs::path& home) {
 }
 
 CockpitAdapter CockpitAdapter::cursor(const fs::path& home) {
-  return CockpitAdapter{"Cursor", home / ".cursor" / "projects", ct::Dialect::cursor, 120.0};
+  CockpitAdapter adapter{"Cursor", home / ".cursor" / "projects", ct::Dialect::cursor, 120.0};
+  adapter.turnIsOver = [db = cursorStateDatabasePath(home)] { return cursorNewestComposerTurnIsOver(db); };
+  return adapter;
 }
 
 std::optional<fs::path> mostRecentJSONL(const fs::path& root) {
@@ -89,14 +93,17 @@ std::optional<fs::path> CockpitAdapter::activeTranscript() const {
 
 void TranscriptCockpitMonitor::poll() {
   const auto file = adapter_.activeTranscript();
+  // Asked before the lock is taken: it may read a database.
+  const bool turnOver = file && adapter_.turnIsOver && adapter_.turnIsOver();
   std::optional<std::string> partial;
   {
     std::lock_guard lock(mutex_);
     if (file) {
       auto stamp = stampOf(*file);
-      if (lastSeen_ == stamp) return;  // unchanged: no reading, nothing posted
+      if (lastSeen_ == stamp && lastTurnOver_ == turnOver) return;  // unchanged: no reading, nothing posted
       lastSeen_ = std::move(stamp);
-      partial = compute(*file);
+      lastTurnOver_ = turnOver;
+      if (!turnOver) partial = compute(*file);
     } else {
       lastSeen_.reset();  // a transcript that comes back is read afresh
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -21,6 +22,11 @@ struct CockpitAdapter {
   std::filesystem::path projectsRoot;
   claude_transcript::Dialect dialect = claude_transcript::Dialect::claude;
   std::optional<double> idleEndsTurnAfter;  // seconds
+  // Optional, asked on every poll (on the utility executor) while a transcript
+  // exists: true when the tool's own records say its turn is over, whatever
+  // the transcript shows. A change of its answer is read like a change of the
+  // transcript.
+  std::function<bool()> turnIsOver;
 
   // The transcript the tab follows: Claude's newest session file, or the
   // newest transcript anywhere in the tree.
@@ -28,7 +34,9 @@ struct CockpitAdapter {
 
   // Tab "Claude", <home>/.claude/projects; a turn ends with stop reason "end_turn".
   static CockpitAdapter claude(const std::filesystem::path& home);
-  // Tab "Cursor", <home>/.cursor/projects; a turn ends after 120 s without a change.
+  // Tab "Cursor", <home>/.cursor/projects; a turn ends when Cursor's state
+  // database says the newest composer's turn is over, else after 120 s
+  // without a change.
   static CockpitAdapter cursor(const std::filesystem::path& home);
 };
 
@@ -41,8 +49,9 @@ std::optional<std::filesystem::path> mostRecentJSONL(const std::filesystem::path
 // Follows one AI tool's newest transcript and publishes the reply text of the
 // turn that is running. Every two seconds (on the utility executor) it looks
 // the newest transcript up; when it changed (another file, another modification
-// time or size) it computes the running turn's text and posts onPartial with
-// it, or with nullopt when no turn runs, on the main executor. With no
+// time or size), or the adapter's turnIsOver answers otherwise than before, it
+// computes the running turn's text and posts onPartial with it, or with
+// nullopt when no turn runs, on the main executor. With no
 // transcript at all it posts nullopt on every poll.
 class TranscriptCockpitMonitor final : public AICockpitMonitor,
                                        public std::enable_shared_from_this<TranscriptCockpitMonitor> {
@@ -69,6 +78,7 @@ class TranscriptCockpitMonitor final : public AICockpitMonitor,
 
   std::mutex mutex_;  // the polls' state below
   std::optional<TranscriptStamp> lastSeen_;
+  bool lastTurnOver_ = false;
 };
 
 }  // namespace deskwave

@@ -6,7 +6,9 @@
 #include <nlohmann/json.hpp>
 
 #include "capture/claude_transcript.h"
+#include "capture/cursor_db_reader.h"
 #include "capture/transcript_cockpit_monitor.h"
+#include "cursor_state_fixture.h"
 #include "platform/virtual_time.h"
 #include "support/temp_home.h"
 
@@ -325,6 +327,64 @@ TEST_F(CockpitTest, CursorTurnEndsAfterTwoMinutesWithoutAChange) {
   write(file, {cursorPrompt("go"), cursorSays("Step one"), cursorSays("Step two")}, now + 302);
   poll();
   EXPECT_THAT(partials, ElementsAre("Step one", "Step one\nStep two"));
+}
+
+TEST_F(CockpitTest, CursorTurnEndsWhenTheComposerIsDone) {
+  // The transcript changed a moment ago: only Cursor's database can end the turn.
+  const struct {
+    const char* name;
+    std::optional<std::string> record;  // nullopt: no database at all
+    Partial expected;
+  } cases[] = {
+      {"no database", std::nullopt, "Let me check."},
+      {"generating", CursorStateWriter::composerRecord("A", "generating", Json::array({"a1"})), "Let me check."},
+      {"a bubble still written", CursorStateWriter::composerRecord("A", "completed", Json::array({"a2"})),
+       "Let me check."},
+      {"old record without status", CursorStateWriter::composerRecord("A", nullptr), "Let me check."},
+      {"completed", CursorStateWriter::composerRecord("A", "completed"), std::nullopt},
+      {"aborted", CursorStateWriter::composerRecord("A", "aborted"), std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempHome caseHome;
+    partials.clear();
+    write(caseHome.path() / ".cursor/projects/p/agent-transcripts/c.jsonl",
+          {cursorPrompt("go"), cursorSays("Let me check.")}, time->elapsed().count());
+    CursorStateWriter db;
+    if (c.record) {
+      db.open(cursorStateDatabasePath(caseHome.path()));
+      db.headers(Json::array({{{"composerId", "A"}, {"lastUpdatedAt", 1772355660000}}}));
+      db.composer("A", c.record);
+    }
+    auto m = monitor(CockpitAdapter::cursor(caseHome.path()));
+    m->start();
+    poll();
+    EXPECT_THAT(partials, ElementsAre(c.expected));
+  }
+
+  // The composer completing later, with the transcript untouched since, ends
+  // the turn at the next poll; the next turn shows again.
+  partials.clear();
+  const auto file = cursorTree() / "p/agent-transcripts/c.jsonl";
+  write(file, {cursorPrompt("go"), cursorSays("Let me check.")}, time->elapsed().count());
+  CursorStateWriter db;
+  db.open(cursorStateDatabasePath(home.path()));
+  db.headers(Json::array({{{"composerId", "A"}, {"lastUpdatedAt", 1772355660000}}}));
+  db.composer("A", CursorStateWriter::composerRecord("A", "generating", Json::array({"a1"})));
+  auto m = monitor(CockpitAdapter::cursor(home.path()));
+  m->start();
+  poll();
+  poll();
+  db.composer("A", CursorStateWriter::composerRecord("A", "completed"));
+  poll();
+  poll();
+  EXPECT_THAT(partials, ElementsAre("Let me check.", std::nullopt));
+
+  db.composer("A", CursorStateWriter::composerRecord("A", "generating", Json::array({"b1"})));
+  write(file, {cursorPrompt("go"), cursorSays("Let me check."), cursorPrompt("and now?"), cursorSays("Looking.")},
+        time->elapsed().count());
+  poll();
+  EXPECT_THAT(partials, ElementsAre("Let me check.", std::nullopt, "Looking."));
 }
 
 TEST_F(CockpitTest, WithoutATranscriptNothingIsPostedEveryTwoSeconds) {

@@ -12,6 +12,8 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "capture/cursor_composer_state.h"
+#include "cursor_state_fixture.h"
 #include "support/temp_home.h"
 
 namespace deskwave::testing {
@@ -20,47 +22,17 @@ namespace {
 using Json = nlohmann::json;
 using namespace std::chrono_literals;
 
-// A state database shaped like Cursor's, written by the test through its own
-// connection. The folder name carries a space, "#", "?", "%", "&", "=" and a
-// non-ASCII letter, so every test also proves that such a path opens.
-class CursorDbFixture : public ::testing::Test {
+// A state database shaped like Cursor's. The folder name carries a space,
+// "#", "?", "%", "&", "=" and a non-ASCII letter, so every test also proves
+// that such a path opens.
+class CursorDbFixture : public ::testing::Test, protected CursorStateWriter {
  protected:
   void SetUp() override { open(home.path() / "Cursor data" / "#1?%25&x=\xC3\xA9" / "state.vscdb"); }
-  void TearDown() override { sqlite3_close(db); }
-
-  void open(const std::filesystem::path& path) {
+  void TearDown() override {
     sqlite3_close(db);
-    file = path;
-    std::filesystem::create_directories(file.parent_path());
-    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-    exec("CREATE TABLE IF NOT EXISTS ItemTable(key TEXT PRIMARY KEY, value BLOB);"
-         "CREATE TABLE IF NOT EXISTS cursorDiskKV(key TEXT PRIMARY KEY, value BLOB);");
+    db = nullptr;
   }
-  void exec(const std::string& sql) {
-    ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql << ": " << sqlite3_errmsg(db);
-  }
-  // Stores `value` as text, or NULL when absent.
-  void put(const std::string& table, const std::string& key, const std::optional<std::string>& value) {
-    sqlite3_stmt* s = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, ("INSERT OR REPLACE INTO " + table + " VALUES(?, ?)").c_str(), -1, &s, nullptr),
-              SQLITE_OK);
-    sqlite3_bind_text(s, 1, key.c_str(), -1, SQLITE_TRANSIENT);
-    if (value)
-      sqlite3_bind_text(s, 2, value->c_str(), -1, SQLITE_TRANSIENT);
-    else
-      sqlite3_bind_null(s, 2);
-    ASSERT_EQ(sqlite3_step(s), SQLITE_DONE);
-    sqlite3_finalize(s);
-  }
-  void headers(const Json& doc) { put("ItemTable", "composer.composerHeaders", doc.dump()); }
-  void bubble(const std::string& convo, const std::string& id, int type, const std::string& text,
-              const std::string& createdAt) {
-    put("cursorDiskKV", "bubbleId:" + convo + ":" + id,
-        Json{{"type", type}, {"text", text}, {"createdAt", createdAt}}.dump());
-  }
-  void rawBubble(const std::string& convo, const std::string& id, const std::optional<std::string>& value) {
-    put("cursorDiskKV", "bubbleId:" + convo + ":" + id, value);
-  }
+
   // One conversation "A" holding the prompt and the given reply.
   void promptAndReply(const std::string& reply, const std::string& prompt = "go") {
     headers(Json::array({{{"composerId", "A"}}}));
@@ -70,8 +42,6 @@ class CursorDbFixture : public ::testing::Test {
   CursorDBReader reader(const std::string& prompt) { return CursorDBReader(prompt, file); }
 
   TempHome home;
-  std::filesystem::path file;
-  sqlite3* db = nullptr;
 };
 
 TEST_F(CursorDbFixture, ReadsTheReplyInTheNewestConversationAfterTheLaterPrompt) {
@@ -123,6 +93,23 @@ TEST_F(CursorDbFixture, TheNewestConversationIsChosenInEveryHeaderShape) {
       {R"({"allComposers":[{"composerId":"A","lastUpdatedAt":3},{"composerId":"B","lastUpdatedAt":3}]})", "from A"},
       // "allComposers" holding something else than objects is not the list.
       {R"({"allComposers":[1],"k":{"composerId":"B"}})", "from B"},
+      // Newer entries: extra members, Windows and remote workspace paths,
+      // times as ISO texts or numbers, "createdAt" where "lastUpdatedAt" is absent.
+      {R"([{"composerId":"A","createdAt":"2026-03-01T10:00:00.000Z","grouping":{"kind":"workspace","id":"w1"},
+           "workspaceIdentifier":{"uri":{"fsPath":"C:\\Users\\me\\app","external":"vscode-remote://wsl+Ubuntu/home/me/app"}}},
+          {"composerId":"B","createdAt":1772355600000,"grouping":"recent"}])",
+       "from A"},
+      // A zone offset counts: 11:30+02:00 is before 10:00Z.
+      {R"({"allComposers":[{"composerId":"A","lastUpdatedAt":"2026-03-01T11:30:00+02:00"},
+                           {"composerId":"B","lastUpdatedAt":"2026-03-01T10:00:00Z"}]})",
+       "from B"},
+      {R"([{"composerId":"A","lastUpdatedAt":"2026-03-02T00:00:00Z","createdAt":1},
+          {"composerId":"B","createdAt":"2026-03-01T12:00:00.5Z"}])",
+       "from A"},
+      // Times of odd types or impossible dates count as none: equal, so the first listed.
+      {R"([{"composerId":"A","lastUpdatedAt":{"ms":5},"createdAt":true},
+          {"composerId":"B","lastUpdatedAt":null,"createdAt":"2026-13-01T00:00:00Z"}])",
+       "from A"},
   };
   for (const auto& c : cases) {
     put("ItemTable", "composer.composerHeaders", std::string(c.headers));
@@ -130,6 +117,242 @@ TEST_F(CursorDbFixture, TheNewestConversationIsChosenInEveryHeaderShape) {
     EXPECT_EQ(r.pollStableReply(), c.reply) << c.headers;
     EXPECT_EQ(r.lastStatus(), "assistant 6 chars (stable 1/1)") << c.headers;
   }
+}
+
+TEST(CursorRecordTimeTest, MillisecondsOrISOTexts) {
+  const struct {
+    const char* record;
+    double expected;
+  } cases[] = {
+      {R"({"lastUpdatedAt":1772355600000})", 1772355600000},
+      {R"({"lastUpdatedAt":1.5,"createdAt":9})", 1.5},
+      {R"({"createdAt":"2026-03-01T09:00:00.000Z"})", 1772355600000},
+      {R"({"createdAt":"2026-03-01T09:00:00.25Z"})", 1772355600250},
+      {R"({"createdAt":"2026-03-01T10:30:00+01:30"})", 1772355600000},
+      {R"({"createdAt":"2026-03-01T05:00-0400"})", 1772355600000},
+      {R"({"createdAt":"2026-03-01 09:00:00"})", 1772355600000},
+      {R"({"createdAt":"1969-12-31T23:59:59Z"})", -1000},
+      {R"({"lastUpdatedAt":"later","createdAt":"2026-03-01T09:00:00Z"})", 1772355600000},
+      {R"({"createdAt":"2026-02-30T09:00:00Z"})", 0},
+      {R"({"createdAt":"2026-03-01T24:00:00Z"})", 0},
+      {R"({"createdAt":"2026-03-01T09:00:00Zjunk"})", 0},
+      {R"({"createdAt":"2026-03-01"})", 0},
+      {R"({"createdAt":"9"})", 0},
+      {R"({"createdAt":[1],"lastUpdatedAt":{}})", 0},
+      {R"([1772355600000])", 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(cursorRecordTime(Json::parse(c.record)), c.expected) << c.record;
+}
+
+TEST(CursorRecordTest, OnlyTheNamedMembersAreKept) {
+  const std::vector<std::string> keys = {"status", "ids", "tool"};
+  const struct {
+    const char* text;
+    const char* kept;  // nullptr: discarded
+  } cases[] = {
+      {R"({"status":"completed","other":{"status":"x"},"ids":["a",{"b":1},[2],3],"tool":{"name":"grep","args":[1]}})",
+       R"({"ids":["a",3],"status":"completed","tool":{}})"},
+      {R"({"ids":{"a":[1]},"status":null,"ids2":[1]})", R"({"ids":{},"status":null})"},
+      {R"({"x":{"status":1,"ids":[1]}})", "{}"},
+      {R"({"status":"a"} trailing)", nullptr},
+      {R"({"status":"cut)", nullptr},
+      {R"({"status":1e400})", nullptr},
+      {R"(["status"])", nullptr},
+      {R"("status")", nullptr},
+      {"", nullptr},
+  };
+  for (const auto& c : cases) {
+    const auto parsed = parseTopLevelMembers(c.text, keys);
+    if (c.kept)
+      EXPECT_EQ(parsed, Json::parse(c.kept)) << c.text;
+    else
+      EXPECT_TRUE(parsed.is_discarded()) << c.text;
+  }
+}
+
+TEST_F(CursorDbFixture, AnAgentTurnIsTakenOnlyOnceTheComposerIsDone) {
+  headers(Json::array({{{"composerId", "A"}, {"lastUpdatedAt", 1772355660000}}}));
+  bubble("A", "u0", 1, "Why does the parser fail on empty input?", "2026-03-01T09:00:00.000Z");
+  bubble("A", "a0", 2, "Because nothing checks the length.", "2026-03-01T09:00:05.000Z");
+  const std::string prompt = "Fix the parser";
+  bubble("A", "u1", 1, prompt, "2026-03-01T10:00:00.000Z");
+  const std::string narration1 = "I'll open the parser to check how it handles empty input.";
+  const std::string narration2 = "The empty-buffer check is missing; adding it now.";
+  const std::string answer =
+      "Fixed: `parse()` now returns `Error::Empty` for an empty buffer instead of reading past its end, and a test "
+      "covers the case. Run `ctest -R parser` to check; all parser tests pass here, including the three that "
+      "failed before.";
+  auto r = reader(prompt);
+
+  // Cursor writes the turn over several polls while the composer is generating.
+  const struct {
+    const char* id;
+    std::string text;
+    Json extra;
+  } written[] = {
+      {"a1", narration1, Json::object()}, {"a2", "", toolFormer("read_file")}, {"a3", narration2, Json::object()},
+      {"a4", "", capability(15)},         {"a5", answer, Json::object()},
+  };
+  composer("A", composerRecord("A", "generating", Json::array({"a1"})));
+  int second = 1;
+  for (const auto& w : written) {
+    bubble("A", w.id, 2, w.text, "2026-03-01T10:00:0" + std::to_string(second++) + ".000Z", w.extra);
+    EXPECT_EQ(r.pollStableReply(), std::nullopt) << w.id;
+    EXPECT_EQ(r.lastStatus(), "assistant generating (" + std::to_string(3 + second - 1) + " bubbles)") << w.id;
+  }
+  // The status says completed, but the last bubble is still being written.
+  composer("A", composerRecord("A", "completed", Json::array({"a5"})));
+  EXPECT_EQ(r.pollStableReply(), std::nullopt);
+  EXPECT_EQ(r.lastStatus(), "assistant generating (8 bubbles)");
+
+  // Done: every assistant text after the prompt, as a person reading the
+  // conversation sees it; a long reply still needs two equal polls, counted
+  // from the end of the turn.
+  composer("A", composerRecord("A", "completed"));
+  const auto reply = narration1 + "\n\n" + narration2 + "\n\n" + answer;
+  ASSERT_GE(reply.size(), CursorDBReader::kLongReply);
+  EXPECT_EQ(r.pollStableReply(), std::nullopt);
+  EXPECT_EQ(r.lastStatus(), "assistant " + std::to_string(reply.size()) + " chars (stable 1/2)");
+  EXPECT_EQ(r.pollStableReply(), reply);
+}
+
+TEST_F(CursorDbFixture, OldRecordsWaitWhileAToolFollowsTheText) {
+  const struct {
+    const char* name;
+    bool stored;
+    std::optional<std::string> record;
+    Json tool;
+  } cases[] = {
+      {"no record", false, std::nullopt, toolFormer("read_file")},
+      {"record without status", true, R"({"composerId":"c","lastUpdatedAt":1772355660000,"conversation":[]})",
+       capability(15)},
+      {"record that is no JSON", true, "{\"status\":", toolFormer("grep")},
+      {"NULL record", true, std::nullopt, capability(1)},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string convo = "c" + std::to_string(n++);
+    headers(Json::array({{{"composerId", convo}}}));
+    if (c.stored) composer(convo, c.record);
+    bubble(convo, "u1", 1, "go", "2026-03-01T10:00:00Z");
+    bubble(convo, "a1", 2, "Let me look.", "2026-03-01T10:00:01Z");
+    bubble(convo, "a2", 2, "", "2026-03-01T10:00:02Z", c.tool);
+    // Empty bubbles that run no tool (thinking) are left out, also behind a tool.
+    bubble(convo, "a3", 2, "", "2026-03-01T10:00:03Z", {{"thinking", {{"text", "hmm"}}}});
+    auto r = reader("go");
+    EXPECT_EQ(r.pollStableReply(), std::nullopt);
+    EXPECT_EQ(r.lastStatus(), "assistant running tools (3 bubbles)");
+
+    // A bubble with text is text, whatever tool data it carries.
+    bubble(convo, "a4", 2, "Done.", "2026-03-01T10:00:04Z", c.tool);
+    bubble(convo, "a5", 2, "", "2026-03-01T10:00:05Z", {{"toolFormerData", nullptr}, {"capabilityType", nullptr}});
+    EXPECT_EQ(r.pollStableReply(), "Let me look.\n\nDone.");
+    EXPECT_EQ(r.lastStatus(), "assistant 19 chars (stable 1/1)");
+  }
+}
+
+TEST_F(CursorDbFixture, WithoutAConversationListTheNewestComposerRecordIsRead) {
+  composer("A", R"({"composerId":"A","lastUpdatedAt":1772355600000,"createdAt":1772350000000,"status":"completed"})");
+  composer("B", R"({"createdAt":"2026-03-01T10:00:00.000Z","status":"completed","conversation":[{"type":1}]})");
+  composer("C", "not json");
+  composer("D", std::nullopt);
+  composer("E", R"(["lastUpdatedAt", 9e15])");
+  for (const std::string convo : {"A", "B"}) {
+    bubble(convo, "1", 1, "go", "1");
+    bubble(convo, "2", 2, "from " + convo, "2");
+  }
+  const struct {
+    const char* name;
+    std::optional<std::string> value;
+    bool row;
+  } cases[] = {
+      {"no row", std::nullopt, false},
+      {"NULL", std::nullopt, true},
+      {"empty text", "", true},
+      {"empty list", R"({"allComposers":[]})", true},
+      {"not JSON", "{\"allComposers\":[", true},
+      {"no id in the newest", R"([{"lastUpdatedAt":9}])", true},
+  };
+  for (const auto& c : cases) {
+    exec("DELETE FROM ItemTable");
+    if (c.row) put("ItemTable", "composer.composerHeaders", c.value);
+    auto r = reader("go");
+    EXPECT_EQ(r.pollStableReply(), "from B") << c.name;
+    EXPECT_EQ(r.lastStatus(), "assistant 6 chars (stable 1/1)") << c.name;
+  }
+}
+
+TEST_F(CursorDbFixture, MissingTablesGiveTheMatchingStatus) {
+  const std::string item = "CREATE TABLE ItemTable(key TEXT PRIMARY KEY, value BLOB);";
+  const std::string kv = "CREATE TABLE cursorDiskKV(key TEXT PRIMARY KEY, value BLOB);";
+  const struct {
+    const char* name;
+    std::string tables;
+    bool headersRow;
+    bool kvRows;
+    std::optional<std::string> reply;
+    const char* status;
+  } cases[] = {
+      {"only ItemTable, naming a conversation", item, true, false, std::nullopt, "no bubbles in active convo"},
+      {"only ItemTable, empty", item, false, false, std::nullopt, "no active conversation"},
+      {"only cursorDiskKV", kv, false, true, "answer", "assistant 6 chars (stable 1/1)"},
+      {"no table", "", false, false, std::nullopt, "no active conversation"},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    CursorStateWriter w;
+    w.open(home.path() / ("case" + std::to_string(n++)) / "state.vscdb", c.tables);
+    if (c.headersRow) w.headers(Json::array({{{"composerId", "A"}}}));
+    if (c.kvRows) {
+      w.composer("A", CursorStateWriter::composerRecord("A", "completed"));
+      w.bubble("A", "1", 1, "go", "1");
+      w.bubble("A", "2", 2, "answer", "2");
+    }
+    CursorDBReader r("go", w.file);
+    EXPECT_EQ(r.pollStableReply(), c.reply) << c.name;
+    EXPECT_EQ(r.lastStatus(), c.status) << c.name;
+    EXPECT_TRUE(r.dbAvailable()) << c.name;
+    EXPECT_EQ(cursorNewestComposerTurnIsOver(w.file), c.kvRows) << c.name;
+  }
+}
+
+TEST_F(CursorDbFixture, ComposerStateOfEachRecordShape) {
+  headers(Json::array({{{"composerId", "old"}, {"lastUpdatedAt", 1}}, {{"composerId", "A"}, {"lastUpdatedAt", 2}}}));
+  composer("old", CursorStateWriter::composerRecord("old", "completed"));  // not the newest: never read
+  const struct {
+    std::optional<std::string> record;
+    std::optional<std::string> status;
+    bool generating;
+    bool turnOver;
+  } cases[] = {
+      {CursorStateWriter::composerRecord("A", "generating"), "generating", true, false},
+      {CursorStateWriter::composerRecord("A", "completed", Json::array({"b9"})), "completed", true, false},
+      {CursorStateWriter::composerRecord("A", "completed"), "completed", false, true},
+      {CursorStateWriter::composerRecord("A", "completed", Json()), "completed", false, true},
+      {CursorStateWriter::composerRecord("A", "aborted"), "aborted", false, true},
+      {CursorStateWriter::composerRecord("A", nullptr), std::nullopt, false, false},
+      {CursorStateWriter::composerRecord("A", nullptr, Json::array({"b9"})), std::nullopt, true, false},
+      {R"({"status":7,"generatingBubbleIds":"b9"})", std::nullopt, false, false},
+      {R"({"status":"completed","generatingBubbleIds":{"b9":true}})", "completed", false, true},
+      {"[\"completed\"]", std::nullopt, false, false},
+      {"not json", std::nullopt, false, false},
+      {std::nullopt, std::nullopt, false, false},
+  };
+  for (const auto& c : cases) {
+    const auto shown = c.record.value_or("(NULL)");
+    composer("A", c.record);
+    auto opened = CursorStateDb::open(file);
+    ASSERT_TRUE(std::holds_alternative<CursorStateDb>(opened));
+    const auto state = cursorComposerState(std::get<CursorStateDb>(opened), "A");
+    EXPECT_EQ(state.status, c.status) << shown;
+    EXPECT_EQ(state.generating(), c.generating) << shown;
+    EXPECT_EQ(state.turnOver(), c.turnOver) << shown;
+    EXPECT_EQ(cursorNewestComposerTurnIsOver(file), c.turnOver) << shown;
+  }
+  exec("DELETE FROM cursorDiskKV WHERE key = 'composerData:A'");
+  EXPECT_FALSE(cursorNewestComposerTurnIsOver(file)) << "no record";
+  EXPECT_FALSE(cursorNewestComposerTurnIsOver(home.path() / "missing.vscdb"));
 }
 
 TEST_F(CursorDbFixture, HeadersThatNameNoConversation) {
