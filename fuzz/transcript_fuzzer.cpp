@@ -29,21 +29,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto tail = claude_transcript::tailLines(text, midFile);
     const auto turns = claude_transcript::turnsFromLines(tail);
 
-    // Grouping resumed after any entry that left the grouper idle gives the
-    // same turns as grouping all entries at once.
+    // Grouping resumed at any point where the grouper was idle (before an
+    // entry, once that entry closed a pending turn, or after it) gives the same
+    // turns as grouping all entries at once.
     const auto entries = claude_transcript::parseEntries(tail);
     claude_transcript::TurnGrouper whole;
-    std::vector<std::size_t> idleAfter;
+    std::vector<std::size_t> idleAt;
     for (std::size_t i = 0; i < entries.size(); ++i) {
+      whole.closeBefore(entries[i]);
+      if (whole.idle()) idleAt.push_back(i);
       whole.add(entries[i]);
-      if (whole.idle()) idleAfter.push_back(i + 1);
+      if (whole.idle()) idleAt.push_back(i + 1);
     }
+    whole.finishPending();
     const auto all = whole.take();
     if (all != turns) __builtin_trap();
-    if (!idleAfter.empty()) {
-      const auto cut = idleAfter[size % idleAfter.size()];
+    if (!idleAt.empty()) {
+      const auto cut = idleAt[size % idleAt.size()];
       claude_transcript::TurnGrouper before, after;
       for (std::size_t i = 0; i < entries.size(); ++i) (i < cut ? before : after).add(entries[i]);
+      before.finishPending();
+      after.finishPending();
       auto resumed = before.take();
       for (auto& turn : after.take()) resumed.push_back(std::move(turn));
       if (resumed != all) __builtin_trap();

@@ -81,6 +81,12 @@ std::optional<std::string> tagged(std::string_view text, std::string_view tag) {
   return trimWhitespace(std::string(text.substr(from, end - from)));
 }
 
+// Claude Code's record of a slash command: its tags, <command-name> among them.
+bool isSlashCommand(std::string_view text) {
+  return (text.starts_with("<command-name>") || text.starts_with("<command-message>")) &&
+         text.find("<command-name>") != std::string_view::npos;
+}
+
 // A slash command as the person typed it: "/name args".
 std::string slashCommandText(std::string_view text) {
   auto name = tagged(text, "command-name").value_or("");
@@ -94,6 +100,30 @@ std::string slashCommandText(std::string_view text) {
 bool isTurnEndMarker(const Json& entry) {
   const auto* subtype = stringMember(entry, "subtype");
   return subtype && (*subtype == "stop_hook_summary" || *subtype == "turn_duration");
+}
+
+// "message" → "id": one message of the model may be written as several
+// entries, one per block, all with the same id.
+std::optional<std::string> messageId(const Json& entry) {
+  const Json* message = member(entry, "message");
+  const auto* id = message ? stringMember(*message, "id") : nullptr;
+  return id ? std::optional<std::string>(*id) : std::nullopt;
+}
+
+// A built-in slash command as typed ("/name args"), from the system entry
+// Claude Code writes for it; nullopt for any other entry (its output included).
+std::optional<std::string> localCommand(const Json& entry) {
+  const auto* subtype = stringMember(entry, "subtype");
+  if (!subtype || *subtype != "local_command") return std::nullopt;
+  const auto* text = stringMember(entry, "content");
+  if (!text) {
+    const Json* c = content(entry);
+    text = c && c->is_string() ? c->get_ptr<const std::string*>() : nullptr;
+  }
+  if (!text) return std::nullopt;
+  const auto t = trimWhitespace(*text);
+  if (!isSlashCommand(t)) return std::nullopt;
+  return slashCommandText(t);
 }
 
 enum class UserEntryKind {
@@ -116,9 +146,7 @@ UserEntryClass userEntryKind(const Json& entry) {
   auto text = trimWhitespace(userText(entry).value_or(""));
   const std::string_view t = text;
   if (t.starts_with("[Request interrupted by user")) return {UserEntryKind::interruption, {}};
-  if ((t.starts_with("<command-name>") || t.starts_with("<command-message>")) &&
-      t.find("<command-name>") != std::string_view::npos)
-    return {UserEntryKind::command, slashCommandText(t)};
+  if (isSlashCommand(t)) return {UserEntryKind::command, slashCommandText(t)};
   if (t.starts_with("<bash-input>")) {
     const auto command = tagged(t, "bash-input").value_or("");
     return {UserEntryKind::command, command.empty() ? std::string() : "!" + command};
@@ -132,16 +160,35 @@ UserEntryClass userEntryKind(const Json& entry) {
 
 }  // namespace
 
+void TurnGrouper::closeBefore(const Json& entry) {
+  if (!endingMessage_ || !isDeskConversation(entry)) return;
+  const auto* type = stringMember(entry, "type");
+  if (!type) return;
+  if (!(*type == "assistant" && messageId(entry) == endingMessage_)) finishPending();
+}
+
 void TurnGrouper::add(const Json& entry) {
+  closeBefore(entry);
   if (!isDeskConversation(entry)) return;
   const auto* type = stringMember(entry, "type");
   if (!type) return;
-  if (*type == "assistant")
+  if (*type == "assistant") {
     addAssistant(entry);
-  else if (*type == "user")
+  } else if (*type == "user") {
     addUser(entry);
-  else if (*type == "system" && isTurnEndMarker(entry))
-    finishReply();
+  } else if (*type == "system") {
+    if (isTurnEndMarker(entry)) {
+      finishReply();
+    } else if (auto command = localCommand(entry)) {
+      // A built-in command the person typed, answered by Claude Code itself.
+      if (const auto* ts = stringMember(entry, "timestamp"); ts && !command->empty())
+        turns_.push_back(Turn{*ts, std::move(*command), true, std::nullopt});
+    }
+  }
+}
+
+void TurnGrouper::finishPending() {
+  if (endingMessage_) finishReply();
 }
 
 std::vector<Turn> TurnGrouper::take() { return std::exchange(turns_, {}); }
@@ -153,7 +200,8 @@ void TurnGrouper::addAssistant(const Json& entry) {
     turns_.push_back(Turn{currentTS_, text_rules::cleanAssistantText(joined(parts_)), false, std::move(question)});
     reset();
   } else if (endsTurn(entry)) {
-    finishReply();
+    // The message's other blocks may follow in entries of their own.
+    endingMessage_ = messageId(entry).value_or("");
   }
 }
 
@@ -188,6 +236,7 @@ void TurnGrouper::addUser(const Json& entry) {
 void TurnGrouper::reset() {
   parts_.clear();
   currentTS_.clear();
+  endingMessage_.reset();
 }
 
 namespace {
@@ -391,6 +440,7 @@ std::optional<Question> questionOf(const Json& entry) {
 std::vector<Turn> turns(const std::vector<Json>& entries) {
   TurnGrouper builder;
   for (const auto& entry : entries) builder.add(entry);
+  builder.finishPending();
   return builder.take();
 }
 
@@ -398,6 +448,7 @@ std::vector<Turn> turnsFromLines(const std::vector<std::string_view>& lines) {
   TurnGrouper builder;
   for (const auto line : lines)
     if (auto entry = parseEntry(line)) builder.add(*entry);
+  builder.finishPending();
   return builder.take();
 }
 

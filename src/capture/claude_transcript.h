@@ -94,11 +94,25 @@ struct Turn {
 // Between turns nothing is carried from one entry to the next, so a reader
 // that stops after an entry that left the grouper idle can later resume after
 // it with a new grouper and lose nothing.
+//
+// Claude Code writes one entry per block of a message, each carrying the
+// message's final stop reason: an entry with stop reason "end_turn" ends the
+// turn once the next entry shows that its message is complete (an entry of
+// another message, or of another kind). Until then the end is pending;
+// finishPending() ends it, for a transcript that has rested since.
 class TurnGrouper {
  public:
   void add(const Json& entry);
+  // Ends a pending turn when `entry` shows that its message is complete, as
+  // add(entry) does first: a reader that tracks positions calls it before add
+  // to see whether the grouper is idle between the two entries.
+  void closeBefore(const Json& entry);
   // True when no reply is being collected: the state of a new grouper.
-  bool idle() const { return parts_.empty() && currentTS_.empty(); }
+  bool idle() const { return parts_.empty() && currentTS_.empty() && !endingMessage_; }
+  // The last entry read ended a turn whose message may go on.
+  bool endPending() const { return endingMessage_.has_value(); }
+  // Ends a pending turn now.
+  void finishPending();
   // The turns formed since the last call.
   std::vector<Turn> take();
 
@@ -110,11 +124,13 @@ class TurnGrouper {
 
   std::vector<std::string> parts_;
   std::string currentTS_;
+  std::optional<std::string> endingMessage_;  // the id of the message whose end is pending
   std::vector<Turn> turns_;
 };
 
 // Groups transcript entries into turns, in order. Assistant texts accumulate
-// until an entry asks a question or has stop reason "end_turn"; the turn takes
+// until an entry asks a question or has stop reason "end_turn" (with the other
+// entries of the same message that follow it); the turn takes
 // the time stamp of its last assistant entry and its texts joined with "\n" and
 // cleaned. Claude Code's older versions end a turn with a "system" entry of
 // subtype "stop_hook_summary" or "turn_duration" instead. A question turn is
@@ -129,9 +145,10 @@ class TurnGrouper {
 // reply; task notifications and the output of commands are ignored. Entries
 // outside the desk conversation (see isDeskConversation) and of other types
 // are ignored.
-std::vector<Turn> turns(const std::vector<Json>& entries);
+std::vector<Turn> turns(const std::vector<Json>& entries);  // a pending end at the end included
 
-// turns() of the lines of a transcript tail (see tailLines).
+// turns() of the lines of a transcript tail (see tailLines), a pending end
+// of turn at the end included.
 std::vector<Turn> turnsFromLines(const std::vector<std::string_view>& lines);
 
 // How a tool's transcript names an entry's role and marks the end of a turn.

@@ -35,12 +35,15 @@ std::string isoTimestamp(WallTime t) {
 struct SessionRead {
   std::vector<ct::Turn> turns;
   std::uint64_t resumeAt = 0;
+  bool endPending = false;  // the last entry ended a turn whose message may go on
 };
 
 // Groups the whole lines of `tail` into turns. Reading resumes after the last
 // line that left no reply half collected; a last line without its line break
-// is still being written and is read again next time.
-SessionRead groupTurns(const TranscriptTail& tail, std::uint64_t from) {
+// is still being written and is read again next time. With `settled` (the
+// session has not changed since it was last read) a turn whose end is pending
+// ends now.
+SessionRead groupTurns(const TranscriptTail& tail, std::uint64_t from, bool settled) {
   SessionRead result;
   result.resumeAt = from;
   ct::TurnGrouper grouper;
@@ -49,13 +52,27 @@ SessionRead groupTurns(const TranscriptTail& tail, std::uint64_t from) {
   bool first = true;
   for (auto lf = bytes.find('\n'); lf != std::string_view::npos; lf = bytes.find('\n')) {
     const auto line = bytes.substr(0, lf);
+    const auto lineStart = position;
     bytes.remove_prefix(lf + 1);
     position += lf + 1;
     if (std::exchange(first, false) && tail.startsMidFile) continue;  // cut by the reading
-    for (const auto piece : ct::tailLines(line, false))
-      if (auto entry = ct::parseEntry(piece)) grouper.add(*entry);
+    bool added = false;
+    for (const auto piece : ct::tailLines(line, false)) {
+      auto entry = ct::parseEntry(piece);
+      if (!entry) continue;
+      // An entry that completes a pending turn leaves the grouper idle before it.
+      grouper.closeBefore(*entry);
+      if (!added && grouper.idle()) result.resumeAt = lineStart;
+      grouper.add(*entry);
+      added = true;
+    }
     if (grouper.idle()) result.resumeAt = position;
   }
+  if (settled && grouper.endPending()) {
+    grouper.finishPending();
+    if (grouper.idle()) result.resumeAt = position;
+  }
+  result.endPending = grouper.endPending();
   result.turns = grouper.take();
   return result;
 }
@@ -224,21 +241,27 @@ void TranscriptClaudeMonitor::poll() {
   std::lock_guard lock(mutex_);
   ++generation_;
   std::vector<TranscriptStamp> changed;
+  std::vector<TranscriptStamp> settled;  // unchanged, with the end of a turn pending
   for (const auto& file : files) {
     const auto status = fileStatus(file).value_or(FileStatus{WallTime::min(), 0});
     auto& seen = seen_[file.native()];
     if (seen.generation == 0 || seen.modified != status.modified || seen.size != status.size)
       changed.push_back(TranscriptStamp{file, status.modified, status.size});
+    else if (pendingEnds_.contains(file.native()))
+      settled.push_back(TranscriptStamp{file, status.modified, status.size});
     seen = Seen{status.modified, status.size, generation_};
   }
   const bool someGone = seen_.size() != files.size();
   if (someGone) std::erase_if(seen_, [this](const auto& item) { return item.second.generation != generation_; });
-  // Sessions written meanwhile are read in the order they were last written.
-  std::stable_sort(changed.begin(), changed.end(),
-                   [](const TranscriptStamp& a, const TranscriptStamp& b) { return a.modified < b.modified; });
+  // Sessions are read in the order they were last written.
+  std::vector<std::pair<TranscriptStamp, bool>> toRead;
+  for (auto& stamp : changed) toRead.emplace_back(std::move(stamp), false);
+  for (auto& stamp : settled) toRead.emplace_back(std::move(stamp), true);
+  std::stable_sort(toRead.begin(), toRead.end(),
+                   [](const auto& a, const auto& b) { return a.first.modified < b.first.modified; });
   const auto offsetsBefore = offsets_;
   const auto lastTSBefore = lastTS_;
-  for (const auto& stamp : changed) readSession(stamp);
+  for (const auto& [stamp, isSettled] : toRead) readSession(stamp, isSettled);
   if (someGone || offsets_.size() > kMaxSessions) pruneProgress();
   if (offsets_ != offsetsBefore) {
     polledAt_ = std::max(polledAt_, pollTime);
@@ -248,7 +271,7 @@ void TranscriptClaudeMonitor::poll() {
   lastPoll_ = now;
 }
 
-void TranscriptClaudeMonitor::readSession(const TranscriptStamp& stamp) {
+void TranscriptClaudeMonitor::readSession(const TranscriptStamp& stamp, bool settled) {
   auto offset = offsets_.find(stamp.file);
   std::optional<std::string> floor;
   if (offset == offsets_.end()) {
@@ -267,9 +290,13 @@ void TranscriptClaudeMonitor::readSession(const TranscriptStamp& stamp) {
   }
   const auto tail = readTranscriptFrom(stamp.file, from);
   if (tail.size == 0) return;  // empty or unreadable now: read again at the next change
-  auto read = groupTurns(tail, from);
+  auto read = groupTurns(tail, from, settled);
   offsets_[stamp.file] = read.resumeAt;
   floors_.erase(stamp.file);
+  if (read.endPending)
+    pendingEnds_.insert(stamp.file.native());
+  else
+    pendingEnds_.erase(stamp.file.native());
   for (const auto& turn : read.turns) {
     if (floor && !(turn.ts > *floor)) continue;
     lastTS_ = std::max(lastTS_, turn.ts);
@@ -286,6 +313,7 @@ void TranscriptClaudeMonitor::pruneProgress() {
   };
   std::erase_if(offsets_, gone);
   std::erase_if(floors_, gone);
+  std::erase_if(pendingEnds_, [this](const std::string& file) { return !seen_.contains(file); });
   if (offsets_.size() <= kMaxSessions) return;
   std::vector<std::pair<WallTime, fs::path>> byAge;
   for (const auto& [file, offset] : offsets_) {

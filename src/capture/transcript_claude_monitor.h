@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "capture/claude_monitor.h"
@@ -103,7 +104,9 @@ class TranscriptClaudeMonitor final : public ClaudeMonitor,
   void poll();
   // Reads one changed session from its progress on and reports its new turns.
   // With mutex_ held.
-  void readSession(const TranscriptStamp& stamp);
+  // `settled`: unchanged since the last read, which left the end of a turn
+  // pending: the turn ends now.
+  void readSession(const TranscriptStamp& stamp, bool settled);
   void loadProgress();   // with mutex_ held
   void saveProgress();   // with mutex_ held
   void pruneProgress();  // with mutex_ held
@@ -130,6 +133,9 @@ class TranscriptClaudeMonitor final : public ClaudeMonitor,
     std::uint64_t generation = 0;  // the poll that saw it; 0: not read yet
   };
   std::unordered_map<std::string, Seen> seen_;
+  // Sessions whose last read ended a turn whose message could still go on:
+  // read again at the next poll even when unchanged, to end it.
+  std::unordered_set<std::string> pendingEnds_;
   std::uint64_t generation_ = 1;
   WallTime lastPoll_{};
   std::string startFloor_;  // sessions without progress at the start are new from here on

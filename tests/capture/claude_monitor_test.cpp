@@ -53,8 +53,11 @@ std::string entry(const std::string& type, double at, Json message, Json extra =
   e.update(extra);
   return e.dump();
 }
-std::string assistant(double at, Json blocks, const char* stop = nullptr, Json extra = Json::object()) {
-  Json message = {{"id", "msg_1"},
+// Each call is a message of its own, unless `id` names the message that the
+// entry is one block of.
+std::string assistant(double at, Json blocks, const char* stop = nullptr, Json extra = Json::object(),
+                      const std::string& id = {}) {
+  Json message = {{"id", id.empty() ? "msg_" + ts(at) : id},
                   {"type", "message"},
                   {"role", "assistant"},
                   {"model", "claude"},
@@ -317,6 +320,61 @@ TEST(ClaudeTranscriptTurns, OlderVersionsEndATurnWithASystemEntry) {
   }
 }
 
+// Claude Code writes one entry per block of a message, each with the
+// message's final stop reason: the reply is the whole message.
+TEST(ClaudeTranscriptTurns, AMessageWrittenAsOneEntryPerBlockIsOneReply) {
+  const Json thinking = {{"type", "thinking"}, {"thinking", "Two parts."}, {"signature", "sig"}};
+  const auto turns = ct::turns(parsed({
+      prompt(1, "Explain the build"),
+      assistant(2, Json::array({thinking}), "end_turn", Json::object(), "msg_A"),
+      assistant(2, Json::array({text("First part.")}), "end_turn", Json::object(), "msg_A"),
+      assistant(2, Json::array({text("Second part.")}), "end_turn", Json::object(), "msg_A"),
+      system(3, "stop_hook_summary"),
+      system(3, "turn_duration"),
+      prompt(4, "And the tests?"),
+      assistant(5, Json::array({text("Reading them.")}), "tool_use", Json::object(), "msg_B"),
+      assistant(5, Json::array({toolUse("Read", {{"file_path", "t.cpp"}})}), "tool_use", Json::object(), "msg_B"),
+      toolResult(6),
+      assistant(7, Json::array({thinking}), "end_turn", Json::object(), "msg_C"),
+      assistant(7, Json::array({text("They pass.")}), "end_turn", Json::object(), "msg_C"),
+      entry("attachment", 8, Json::object()),  // any other entry shows the message is complete
+      reply(9, "Separate message."),
+  }));
+  EXPECT_THAT(turns, ElementsAre(ct::Turn{ts(1), "Explain the build", true, std::nullopt},
+                                 ct::Turn{ts(2), "First part.\nSecond part.", false, std::nullopt},
+                                 ct::Turn{ts(4), "And the tests?", true, std::nullopt},
+                                 ct::Turn{ts(7), "Reading them.\nThey pass.", false, std::nullopt},
+                                 ct::Turn{ts(9), "Separate message.", false, std::nullopt}));
+
+  ct::TurnGrouper grouper;
+  for (const auto& e : parsed({prompt(1, "Hi"), assistant(2, Json::array({text("Hello.")}), "end_turn", Json::object(), "m")}))
+    grouper.add(e);
+  EXPECT_TRUE(grouper.endPending());
+  EXPECT_FALSE(grouper.idle());
+  EXPECT_THAT(grouper.take(), ElementsAre(ct::Turn{ts(1), "Hi", true, std::nullopt}));
+  grouper.finishPending();
+  EXPECT_THAT(grouper.take(), ElementsAre(ct::Turn{ts(2), "Hello.", false, std::nullopt}));
+  EXPECT_TRUE(grouper.idle());
+}
+
+// Built-in commands are system entries: mirrored as typed, their output not.
+TEST(ClaudeTranscriptTurns, ABuiltInCommandIsMirroredAsTyped) {
+  const auto local = [](double at, const std::string& content) {
+    return Json{{"type", "system"}, {"subtype", "local_command"}, {"content", content},
+                {"timestamp", ts(at)},  {"level", "info"},            {"isMeta", false}}
+        .dump();
+  };
+  const auto turns = ct::turns(parsed({
+      local(1, "<command-name>/context</command-name>\n<command-message>context</command-message>\n"
+               "<command-args></command-args>"),
+      local(2, "<local-command-stdout>\u001b[1mContext Usage\u001b[22m</local-command-stdout>"),
+      prompt(3, "| Category | Tokens |", {{"isMeta", true}}),
+      local(4, "<command-name>/model</command-name><command-args>opus</command-args>"),
+  }));
+  EXPECT_THAT(turns, ElementsAre(ct::Turn{ts(1), "/context", true, std::nullopt},
+                                 ct::Turn{ts(4), "/model opus", true, std::nullopt}));
+}
+
 // Entries of type "user" that nobody typed: mirrored as typed (a slash command,
 // a shell-mode command) or not at all, and only an interruption ends the turn.
 TEST(ClaudeTranscriptTurns, UserEntriesThatNobodyTyped) {
@@ -464,6 +522,7 @@ TEST_F(ClaudeMonitorTest, FirstStartWithoutHistoryMarksTheCurrentTime) {
   poll();  // no projects folder yet: nothing, silently
   write(session("p"), {reply(-30, "before the start"), reply(0.5, "half a second after")}, 3);
   poll();
+  poll();  // unchanged: the last reply's message is complete
   EXPECT_THAT(events, ElementsAre("reply: half a second after"));
 }
 
@@ -497,7 +556,7 @@ TEST_F(ClaudeMonitorTest, SessionsAreTheFilesOneLevelDownAndEachIsFollowedFromWh
   EXPECT_THAT(events, IsEmpty()) << "a turn stamped exactly lastTS is not reported again";
 
   const auto newer = session("-home-me-lib", "b.JSONL");
-  write(newer, {prompt(20, "in the new session"), reply(21, "new session reply")}, 20);
+  write(newer, {prompt(20, "in the new session"), reply(21, "new session reply"), system(21.5, "turn_duration")}, 20);
   // Neither a session's subagents, hidden folders nor other extensions are sessions.
   write(session("-home-me-lib", "b/subagents/agent-1.jsonl"),
         {prompt(30, "deeper", {{"isSidechain", true}}), reply(31, "subagent reply")}, 40);
@@ -530,11 +589,13 @@ TEST_F(ClaudeMonitorTest, TwoSessionsWrittenAlternatelyAreBothMirrored) {
   m->start();
   poll();
   l.push_back(reply(5, "left reply"));  // written after the right session's newer turn
+  l.push_back(system(5.5, "turn_duration"));
   write(left, l, 5);
   r.push_back(assistant(3, Json::array({text("right, part one")})));
   write(right, r, 3);
   poll();
   r.push_back(reply(7, "right reply"));
+  r.push_back(system(7.5, "turn_duration"));
   write(right, r, 7);
   l.push_back(prompt(6, "left two"));
   write(left, l, 6);
@@ -548,13 +609,14 @@ TEST_F(ClaudeMonitorTest, TwoSessionsWrittenAlternatelyAreBothMirrored) {
 TEST_F(ClaudeMonitorTest, AnEarlierStampLaterInTheFileIsNeitherDroppedNorReplayed) {
   settings->setString(TranscriptClaudeMonitor::kLastTSKey, ts(0));
   const auto file = session("p");
-  std::vector<std::string> lines = {prompt(10, "Deploy"), reply(12, "Deployed.")};
+  std::vector<std::string> lines = {prompt(10, "Deploy"), reply(12, "Deployed."), system(12.5, "turn_duration")};
   write(file, lines, 12);
   auto m = monitor();
   m->start();
   poll();
   lines.push_back(prompt(20, "And the docs?"));
   lines.push_back(reply(19.5, "The docs are deployed too."));
+  lines.push_back(system(19.6, "turn_duration"));
   write(file, lines, 21);
   poll();
   write(file, lines, 22);  // touched again: nothing new
@@ -563,13 +625,51 @@ TEST_F(ClaudeMonitorTest, AnEarlierStampLaterInTheFileIsNeitherDroppedNorReplaye
                                   "reply: The docs are deployed too."));
 }
 
+// A reply's last entry may be all there is at a poll: the reply waits for
+// the next entry, or for a poll that finds the session unchanged, and is
+// reported once, whole.
+TEST_F(ClaudeMonitorTest, AReplyWhoseMessageMayGoOnIsReportedWholeOnce) {
+  settings->setString(TranscriptClaudeMonitor::kLastTSKey, ts(0));
+  const auto file = session("p");
+  std::vector<std::string> lines = {prompt(1, "Plan it"),
+                                    assistant(2, Json::array({text("Step one.")}), "end_turn", Json::object(), "msg_A")};
+  write(file, lines, 2);
+  auto m = monitor();
+  m->start();
+  poll();
+  EXPECT_THAT(events, ElementsAre("prompt: Plan it"));
+  lines.push_back(assistant(2, Json::array({text("Step two.")}), "end_turn", Json::object(), "msg_A"));
+  write(file, lines, 3);
+  poll();
+  EXPECT_THAT(events, ElementsAre("prompt: Plan it")) << "its message may still go on";
+  poll();  // unchanged since: the reply is complete
+  EXPECT_THAT(events, ElementsAre("prompt: Plan it", "reply: Step one.\nStep two."));
+  lines.push_back(system(4, "turn_duration"));
+  lines.push_back(prompt(5, "Go"));
+  write(file, lines, 5);
+  poll();
+  poll();
+  EXPECT_THAT(events, ElementsAre("prompt: Plan it", "reply: Step one.\nStep two.", "prompt: Go"));
+
+  // Two messages that each end a turn, one after the other (Claude answering a
+  // background task by itself): each reported once.
+  lines.push_back(reply(6, "Going."));
+  lines.push_back(reply(7, "Gone."));
+  write(file, lines, 7);
+  poll();
+  poll();
+  poll();
+  EXPECT_THAT(events, ElementsAre("prompt: Plan it", "reply: Step one.\nStep two.", "prompt: Go", "reply: Going.",
+                                  "reply: Gone."));
+}
+
 // Progress is kept per session across a restart: turns written while the
 // program was not running are mirrored once, in every session, new ones too.
 TEST_F(ClaudeMonitorTest, EachSessionGoesOnAfterARestart) {
   settings->setString(TranscriptClaudeMonitor::kLastTSKey, ts(0));
   const auto a = session("-home-me-app", "a.jsonl");
   const auto b = session("-home-me-lib", "b.jsonl");
-  std::vector<std::string> la = {prompt(1, "a1"), reply(2, "a1 reply")};
+  std::vector<std::string> la = {prompt(1, "a1"), reply(2, "a1 reply"), system(2.5, "turn_duration")};
   std::vector<std::string> lb = {prompt(3, "b1"), assistant(4, Json::array({text("b1 half")}))};
   write(a, la, 2);
   write(b, lb, 4);
@@ -586,8 +686,10 @@ TEST_F(ClaudeMonitorTest, EachSessionGoesOnAfterARestart) {
   events.clear();
   time->advance(Seconds(30));  // not running meanwhile
   lb.push_back(reply(40, "b1 done"));
+  lb.push_back(system(40.5, "turn_duration"));
   write(b, lb, 40);
-  write(session("-home-me-new", "c.jsonl"), {prompt(41, "c1"), reply(42, "c1 reply")}, 42);
+  write(session("-home-me-new", "c.jsonl"), {prompt(41, "c1"), reply(42, "c1 reply"), system(42.5, "turn_duration")},
+        42);
   auto second = monitor();
   second->start();
   poll();
@@ -601,7 +703,8 @@ TEST_F(ClaudeMonitorTest, EachSessionGoesOnAfterARestart) {
 TEST_F(ClaudeMonitorTest, LastReportedTurnSurvivesANewMonitor) {
   settings->setString(TranscriptClaudeMonitor::kLastTSKey, ts(60));
   const auto file = session("p");
-  write(file, {prompt(30, "from the previous run"), reply(90, "written while not running")}, 100);
+  write(file, {prompt(30, "from the previous run"), reply(90, "written while not running"), system(91, "turn_duration")},
+        100);
   auto first = monitor();
   first->start();
   poll();
@@ -616,7 +719,10 @@ TEST_F(ClaudeMonitorTest, LastReportedTurnSurvivesANewMonitor) {
   second->start();
   poll();
   EXPECT_THAT(events, IsEmpty());
-  write(file, {prompt(30, "from the previous run"), reply(90, "written while not running"), prompt(120, "next")}, 120);
+  write(file,
+        {prompt(30, "from the previous run"), reply(90, "written while not running"), system(91, "turn_duration"),
+         prompt(120, "next")},
+        120);
   poll();
   EXPECT_THAT(events, ElementsAre("prompt: next"));
 }
@@ -665,7 +771,7 @@ TEST_F(ClaudeMonitorTest, ALargeTranscriptIsReadFromItsTailWhereverTheCutFalls) 
     std::string run;
     for (std::size_t i = 0; i < count; ++i) run += c.character;
     const std::string runLine = runPrefix + run + R"("}],"stop_reason":"end_turn"}})" + "\n";
-    std::string after = joinLines({prompt(20, "inside the tail"), reply(21, "tail reply")});
+    std::string after = joinLines({prompt(20, "inside the tail"), reply(21, "tail reply"), system(22, "turn_duration")});
     // Pad the last line (JSON allows trailing blanks) until the cut lands on the
     // second byte of a character.
     // Offset of the first byte read (file size - 1,000,000) within the run.
