@@ -129,10 +129,10 @@ std::vector<fs::path> claudeSessionFiles(const fs::path& projectsRoot) {
   if (!projects) return sessions;
   for (const auto& project : *projects) {
     if (!project.isDirectory) continue;
-    const auto files = listVisibleEntries(project.path);
+    auto files = listVisibleEntries(project.path);
     if (!files) continue;
-    for (const auto& file : *files)
-      if (!file.isDirectory && hasJsonlExtension(file.path)) sessions.push_back(file.path);
+    for (auto& file : *files)
+      if (!file.isDirectory && hasJsonlExtension(file.path)) sessions.push_back(std::move(file.path));
   }
   return sessions;
 }
@@ -247,7 +247,7 @@ void TranscriptClaudeMonitor::poll() {
     auto& seen = seen_[file.native()];
     if (seen.generation == 0 || seen.modified != status.modified || seen.size != status.size)
       changed.push_back(TranscriptStamp{file, status.modified, status.size});
-    else if (pendingEnds_.contains(file.native()))
+    else if (!pendingEnds_.empty() && pendingEnds_.contains(file.native()))
       settled.push_back(TranscriptStamp{file, status.modified, status.size});
     seen = Seen{status.modified, status.size, generation_};
   }
