@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 
 #include "platform/file_info.h"
@@ -123,30 +124,28 @@ TranscriptStamp stampOf(const fs::path& file) {
   return status ? TranscriptStamp{file, status->modified, status->size} : TranscriptStamp{file, WallTime::min(), 0};
 }
 
-std::vector<fs::path> claudeSessionFiles(const fs::path& projectsRoot) {
-  std::vector<fs::path> sessions;
+void forEachClaudeSession(const fs::path& projectsRoot, const std::function<void(const fs::path&)>& visit) {
   const auto projects = listVisibleEntries(projectsRoot);
-  if (!projects) return sessions;
+  if (!projects) return;
   for (const auto& project : *projects) {
     if (!project.isDirectory) continue;
-    auto files = listVisibleEntries(project.path);
+    const auto files = listVisibleEntries(project.path);
     if (!files) continue;
-    for (auto& file : *files)
-      if (!file.isDirectory && hasJsonlExtension(file.path)) sessions.push_back(std::move(file.path));
+    for (const auto& file : *files)
+      if (!file.isDirectory && hasJsonlExtension(file.path)) visit(file.path);
   }
-  return sessions;
 }
 
 std::optional<fs::path> newestClaudeSession(const fs::path& projectsRoot) {
   std::optional<fs::path> best;
   WallTime bestTime = WallTime::min();
-  for (auto& file : claudeSessionFiles(projectsRoot)) {
+  forEachClaudeSession(projectsRoot, [&](const fs::path& file) {
     const auto modified = modificationTime(file).value_or(WallTime::min());
     if (!best || modified > bestTime) {
-      best = std::move(file);
+      best = file;
       bestTime = modified;
     }
-  }
+  });
   return best;
 }
 
@@ -215,14 +214,15 @@ void TranscriptClaudeMonitor::start() {
     // very first start the history counts as reported.
     const auto floor = !polledAt_.empty() ? polledAt_ : firstStart ? std::max(now, lastTS_) : lastTS_;
     startFloor_ = floor;
-    for (const auto& file : claudeSessionFiles(projectsRoot_)) {
-      auto stamp = stampOf(file);
+    forEachClaudeSession(projectsRoot_, [&](const fs::path& file) {
+      const auto status = fileStatus(file).value_or(FileStatus{WallTime::min(), 0});
       const auto offset = offsets_.find(file);
-      const bool unchanged = offset != offsets_.end() ? stamp.size == offset->second
-                                                      : isoTimestamp(stamp.modified) <= floor;
-      if (offset == offsets_.end()) floors_[file] = floor;
-      if (unchanged) seen_[file.native()] = Seen{stamp.modified, stamp.size, generation_};  // else read at the first poll
-    }
+      const bool unchanged = offset != offsets_.end() ? status.size == offset->second
+                                                      : isoTimestamp(status.modified) <= floor;
+      // A session with something new reads as changed at the first poll.
+      seen_[file.native()] = unchanged ? Seen{status.modified, status.size, generation_}
+                                       : Seen{WallTime::min(), UINTMAX_MAX, generation_};
+    });
     polledAt_ = std::max(polledAt_, floor);
     saveProgress();
     lastPoll_ = runtime_.clock->now();
@@ -237,31 +237,29 @@ void TranscriptClaudeMonitor::start() {
 void TranscriptClaudeMonitor::poll() {
   const auto now = runtime_.clock->now();
   const auto pollTime = isoTimestamp(now);
-  const auto files = claudeSessionFiles(projectsRoot_);
   std::lock_guard lock(mutex_);
   ++generation_;
-  std::vector<TranscriptStamp> changed;
-  std::vector<TranscriptStamp> settled;  // unchanged, with the end of a turn pending
-  for (const auto& file : files) {
+  std::vector<SessionToRead> toRead;
+  std::size_t listed = 0;
+  forEachClaudeSession(projectsRoot_, [&](const fs::path& file) {
+    ++listed;
     const auto status = fileStatus(file).value_or(FileStatus{WallTime::min(), 0});
     auto& seen = seen_[file.native()];
-    if (seen.generation == 0 || seen.modified != status.modified || seen.size != status.size)
-      changed.push_back(TranscriptStamp{file, status.modified, status.size});
+    const bool isNew = seen.generation == 0;
+    if (isNew || seen.modified != status.modified || seen.size != status.size)
+      toRead.push_back({TranscriptStamp{file, status.modified, status.size}, false, isNew});
     else if (!pendingEnds_.empty() && pendingEnds_.contains(file.native()))
-      settled.push_back(TranscriptStamp{file, status.modified, status.size});
+      toRead.push_back({TranscriptStamp{file, status.modified, status.size}, true, false});
     seen = Seen{status.modified, status.size, generation_};
-  }
-  const bool someGone = seen_.size() != files.size();
+  });
+  const bool someGone = seen_.size() != listed;
   if (someGone) std::erase_if(seen_, [this](const auto& item) { return item.second.generation != generation_; });
   // Sessions are read in the order they were last written.
-  std::vector<std::pair<TranscriptStamp, bool>> toRead;
-  for (auto& stamp : changed) toRead.emplace_back(std::move(stamp), false);
-  for (auto& stamp : settled) toRead.emplace_back(std::move(stamp), true);
   std::stable_sort(toRead.begin(), toRead.end(),
-                   [](const auto& a, const auto& b) { return a.first.modified < b.first.modified; });
+                   [](const auto& a, const auto& b) { return a.stamp.modified < b.stamp.modified; });
   const auto offsetsBefore = offsets_;
   const auto lastTSBefore = lastTS_;
-  for (const auto& [stamp, isSettled] : toRead) readSession(stamp, isSettled);
+  for (const auto& session : toRead) readSession(session);
   if (someGone || offsets_.size() > kMaxSessions) pruneProgress();
   if (offsets_ != offsetsBefore) {
     polledAt_ = std::max(polledAt_, pollTime);
@@ -271,16 +269,19 @@ void TranscriptClaudeMonitor::poll() {
   lastPoll_ = now;
 }
 
-void TranscriptClaudeMonitor::readSession(const TranscriptStamp& stamp, bool settled) {
+void TranscriptClaudeMonitor::readSession(const SessionToRead& session) {
+  const auto& stamp = session.stamp;
   auto offset = offsets_.find(stamp.file);
   std::optional<std::string> floor;
   if (offset == offsets_.end()) {
-    const auto f = floors_.find(stamp.file);
-    // A session that appeared since the last poll is new as a whole; the
-    // margin only guards against a file that was merely out of sight.
-    floor = f != floors_.end()
-                ? f->second
-                : std::max(startFloor_, isoTimestamp(lastPoll_ - std::chrono::seconds(kNewSessionMargin)));
+    if (session.isNew) {
+      // A session that appeared since the last poll is new as a whole; the
+      // margin only guards against a file that was merely out of sight.
+      floor = std::max(startFloor_, isoTimestamp(lastPoll_ - std::chrono::seconds(kNewSessionMargin)));
+    } else {
+      const auto pruned = prunedFloors_.find(stamp.file);
+      floor = pruned != prunedFloors_.end() ? pruned->second : startFloor_;
+    }
   }
   std::uint64_t from = offset != offsets_.end() ? offset->second : 0;
   if (from > stamp.size) {
@@ -290,9 +291,9 @@ void TranscriptClaudeMonitor::readSession(const TranscriptStamp& stamp, bool set
   }
   const auto tail = readTranscriptFrom(stamp.file, from);
   if (tail.size == 0) return;  // empty or unreadable now: read again at the next change
-  auto read = groupTurns(tail, from, settled);
+  auto read = groupTurns(tail, from, session.settled);
   offsets_[stamp.file] = read.resumeAt;
-  floors_.erase(stamp.file);
+  prunedFloors_.erase(stamp.file);
   if (read.endPending)
     pendingEnds_.insert(stamp.file.native());
   else
@@ -312,7 +313,7 @@ void TranscriptClaudeMonitor::pruneProgress() {
     return !seen_.contains(item.first.native()) && !fs::exists(item.first, ec) && !ec;
   };
   std::erase_if(offsets_, gone);
-  std::erase_if(floors_, gone);
+  std::erase_if(prunedFloors_, gone);
   std::erase_if(pendingEnds_, [this](const std::string& file) { return !seen_.contains(file); });
   if (offsets_.size() <= kMaxSessions) return;
   std::vector<std::pair<WallTime, fs::path>> byAge;
@@ -325,7 +326,7 @@ void TranscriptClaudeMonitor::pruneProgress() {
   const auto now = isoTimestamp(runtime_.clock->now());
   for (std::size_t i = 0; i + kMaxSessions < byAge.size(); ++i) {
     offsets_.erase(byAge[i].second);
-    floors_[byAge[i].second] = now;
+    prunedFloors_[byAge[i].second] = now;
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -53,7 +54,8 @@ TranscriptStamp stampOf(const std::filesystem::path& file);
 // Claude Code's session files: the ".jsonl" files (any letter case) directly
 // inside the non-hidden folders of `projectsRoot` (one folder per project).
 // Deeper files, such as a session's subagents, are not sessions.
-std::vector<std::filesystem::path> claudeSessionFiles(const std::filesystem::path& projectsRoot);
+void forEachClaudeSession(const std::filesystem::path& projectsRoot,
+                          const std::function<void(const std::filesystem::path&)>& visit);
 // The most recently modified of them; nullopt when there is none.
 std::optional<std::filesystem::path> newestClaudeSession(const std::filesystem::path& projectsRoot);
 
@@ -104,9 +106,12 @@ class TranscriptClaudeMonitor final : public ClaudeMonitor,
   void poll();
   // Reads one changed session from its progress on and reports its new turns.
   // With mutex_ held.
-  // `settled`: unchanged since the last read, which left the end of a turn
-  // pending: the turn ends now.
-  void readSession(const TranscriptStamp& stamp, bool settled);
+  struct SessionToRead {
+    TranscriptStamp stamp;
+    bool settled = false;  // unchanged since a read that left the end of a turn pending: it ends now
+    bool isNew = false;    // not seen by the last poll
+  };
+  void readSession(const SessionToRead& session);
   void loadProgress();   // with mutex_ held
   void saveProgress();   // with mutex_ held
   void pruneProgress();  // with mutex_ held
@@ -123,9 +128,10 @@ class TranscriptClaudeMonitor final : public ClaudeMonitor,
   std::string lastTS_;  // the newest stamp reported, kept for older versions of the program
   std::string polledAt_;  // every change before this time has been read
   std::map<std::filesystem::path, std::uint64_t> offsets_;  // session → bytes read through whole turns
-  // Sessions without progress that must be read with a floor: only turns
-  // stamped after it are new.
-  std::map<std::filesystem::path, std::string> floors_;
+  // Sessions whose progress was dropped to keep the map small: turns stamped
+  // after this floor are new. Other sessions without progress that were there
+  // at the start are new from startFloor_ on.
+  std::map<std::filesystem::path, std::string> prunedFloors_;
   // Every session file's stamp at the last poll, by path.
   struct Seen {
     WallTime modified;
