@@ -177,7 +177,7 @@ BENCHMARK(BM_CursorComposerTurnCheck)->Unit(benchmark::kMicrosecond);
 // The floor: open, the two statements with their bound keys, close; no JSON.
 void BM_CursorDbStatementsOnly(benchmark::State& state) {
   auto& db = database();
-  const auto uri = CursorDBReader::readOnlyUri(db.file);
+  const auto uri = cursorStateDbUri(db.file);
   const std::string from = "bubbleId:" + db.conversation + ":";
   const std::string to = "bubbleId:" + db.conversation + ";";
   std::size_t rows = 0;

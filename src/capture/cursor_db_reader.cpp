@@ -114,8 +114,6 @@ std::filesystem::path cursorStateDatabasePath(const std::filesystem::path& home)
 #endif
 }
 
-std::string CursorDBReader::readOnlyUri(const std::filesystem::path& path) { return cursorStateDbUri(path); }
-
 CursorDBReader::CursorDBReader(std::string sentPrompt, std::filesystem::path dbPath)
     : sentPrompt_(std::move(sentPrompt)), dbPath_(std::move(dbPath)) {}
 

@@ -36,11 +36,6 @@ class CursorDBReader final : public DatabaseReplyReader {
   // False after a poll that found no database file or could not open it.
   bool dbAvailable() const override { return dbAvailable_; }
 
-  // "file:" + the percent-encoded path + "?mode=ro": every byte but the URL's
-  // unreserved characters and "/" is escaped, so spaces, "?", "#" and "%" in
-  // folder names cannot break the URI.
-  static std::string readOnlyUri(const std::filesystem::path& path);
-
  private:
   std::string sentPrompt_;
   std::filesystem::path dbPath_;

@@ -119,9 +119,18 @@ TranscriptTail readTranscriptTail(const fs::path& file, std::uint64_t maxBytes) 
   return readTranscriptFrom(file, 0, maxBytes);
 }
 
+namespace {
+
+// A file whose status cannot be read counts as the oldest and empty.
+FileStatus statusOrOldest(const fs::path& file) {
+  return fileStatus(file).value_or(FileStatus{WallTime::min(), 0});
+}
+
+}  // namespace
+
 TranscriptStamp stampOf(const fs::path& file) {
-  const auto status = fileStatus(file);
-  return status ? TranscriptStamp{file, status->modified, status->size} : TranscriptStamp{file, WallTime::min(), 0};
+  const auto status = statusOrOldest(file);
+  return TranscriptStamp{file, status.modified, status.size};
 }
 
 void forEachClaudeSession(const fs::path& projectsRoot, const std::function<void(const fs::path&)>& visit) {
@@ -215,7 +224,7 @@ void TranscriptClaudeMonitor::start() {
     const auto floor = !polledAt_.empty() ? polledAt_ : firstStart ? std::max(now, lastTS_) : lastTS_;
     startFloor_ = floor;
     forEachClaudeSession(projectsRoot_, [&](const fs::path& file) {
-      const auto status = fileStatus(file).value_or(FileStatus{WallTime::min(), 0});
+      const auto status = statusOrOldest(file);
       const auto offset = offsets_.find(file);
       const bool unchanged = offset != offsets_.end() ? status.size == offset->second
                                                       : isoTimestamp(status.modified) <= floor;
@@ -243,7 +252,7 @@ void TranscriptClaudeMonitor::poll() {
   std::size_t listed = 0;
   forEachClaudeSession(projectsRoot_, [&](const fs::path& file) {
     ++listed;
-    const auto status = fileStatus(file).value_or(FileStatus{WallTime::min(), 0});
+    const auto status = statusOrOldest(file);
     auto& seen = seen_[file.native()];
     const bool isNew = seen.generation == 0;
     if (isNew || seen.modified != status.modified || seen.size != status.size)

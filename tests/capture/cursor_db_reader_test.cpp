@@ -590,7 +590,7 @@ TEST(CursorDbPathTest, UriEscapesEverythingButThePathCharacters) {
       {"//h/x", "file:////h/x?mode=ro"},
       {"rel/x", "file:rel/x?mode=ro"},
   };
-  for (const auto& c : cases) EXPECT_EQ(CursorDBReader::readOnlyUri(c.path), c.uri) << c.path;
+  for (const auto& c : cases) EXPECT_EQ(cursorStateDbUri(c.path), c.uri) << c.path;
 }
 
 TEST(CursorDbPathTest, StateDatabaseUnderTheHomeFolder) {
