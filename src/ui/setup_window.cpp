@@ -96,7 +96,7 @@ OnboardingView::OnboardingView(BridgeRef bridge, std::shared_ptr<AppPicker> pick
   note->setHtml(
       QStringLiteral("<p align=\"center\" style=\"line-height: 140%\">Deskwave now runs from "
                      "<img src=\"deskwave:mark\" width=\"16\" height=\"16\" style=\"vertical-align: middle\"/>"
-                     " in your menu bar, up top. You can close this window — it keeps working in the background.</p>"));
+                     " in your system tray. You can close this window — it keeps working in the background.</p>"));
   doneColumn->addWidget(note);
   doneColumn->addStretch(1);
   finish_ = new BrandButton(QStringLiteral("Start Deskwave"), done);
@@ -204,7 +204,7 @@ SettingsContent::SettingsContent(BridgeRef bridge, std::shared_ptr<AppPicker> pi
   auto* awake = panelRow(main, &row);
   awake->setObjectName("keepAwakeRow");
   row->addWidget(symbolLabel("bolt.fill", toQColor(palette::paused), 18, awake));
-  row->addWidget(new QLabel(QStringLiteral("Keep my Mac awake while running"), awake), 1);
+  row->addWidget(new QLabel(QStringLiteral("Keep this computer awake while running"), awake), 1);
   keepAwake_ = new Switch(awake);
   keepAwake_->setObjectName("keepAwakeSwitch");
   row->addWidget(keepAwake_);

@@ -1,3 +1,6 @@
+#include <gmock/gmock.h>
+
+#include <QLabel>
 #include <QLineEdit>
 #include <QTest>
 #include <QTextBrowser>
@@ -100,7 +103,7 @@ TEST_F(SetupWindowTest, FinishingOnboardingRecordsToolsStartsTheBridgeAndCloses)
   EXPECT_EQ(view->step(), 1);
   const auto note = find<QTextBrowser>("doneNote")->toPlainText().toStdString();
   EXPECT_NE(note.find("Deskwave now runs from "), std::string::npos);
-  EXPECT_NE(note.find(" in your menu bar, up top. You can close this window — it keeps working in the background."),
+  EXPECT_NE(note.find(" in your system tray. You can close this window — it keeps working in the background."),
             std::string::npos);
 
   click(view->finishButton());
@@ -193,6 +196,9 @@ TEST_F(SetupWindowTest, KeepAwakeSwitchFollowsAndSetsTheController) {
   settle();
   auto* toggle = find<ui::Switch>("keepAwakeSwitch");
   ASSERT_NE(toggle, nullptr);
+  std::vector<std::string> labels;
+  for (auto* label : find<QWidget>("keepAwakeRow")->findChildren<QLabel*>()) labels.push_back(label->text().toStdString());
+  EXPECT_THAT(labels, ::testing::Contains("Keep this computer awake while running"));
   EXPECT_FALSE(toggle->isChecked());
   click(toggle);
   EXPECT_TRUE(controller->keepAwake.get());
